@@ -1,0 +1,6 @@
+# KVN_SANITIZE: empty, "address,undefined" or "thread"; applies to everything built in this tree.
+set(KVN_SANITIZE "" CACHE STRING "Sanitizers to build with (address,undefined or thread)")
+if(KVN_SANITIZE)
+  add_compile_options(-fsanitize=${KVN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${KVN_SANITIZE})
+endif()

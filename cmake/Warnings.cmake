@@ -1,0 +1,11 @@
+# Every target of ours gets these through kvn_warnings.
+add_library(kvn_warnings INTERFACE)
+if(MSVC)
+  target_compile_options(kvn_warnings INTERFACE /W4)
+else()
+  target_compile_options(kvn_warnings INTERFACE -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wpedantic)
+  option(KVN_WERROR "Treat warnings as errors" ON)
+  if(KVN_WERROR)
+    target_compile_options(kvn_warnings INTERFACE -Werror)
+  endif()
+endif()

@@ -1,0 +1,108 @@
+// The simulated platform: deterministic and single-threaded. MIDI devices record everything sent
+// to them with the simulated time; input is delivered through the real driver-callback path; the
+// clock moves only when the code sleeps, reads it, or the test advances it; timer ticks and the
+// message queue are driven by the test; message boxes are recorded and answered at once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace sim {
+
+// Thrown by plat::ExitProcess so that a test can watch the process end and carry on.
+struct ProcessExit {
+    int status;
+};
+
+enum class Event { Open, Short, Long, Reset, Close, Connect, Disconnect };
+
+// One thing that happened at an output port.
+struct OutEvent {
+    uint64_t timeUs;      // simulated time
+    int device;           // output device id, -1 for the mapper
+    Event kind;
+    uint32_t word;        // Short: the packed message
+    std::vector<uint8_t> data;  // Long: the bytes sent
+};
+
+struct Box {
+    std::string text;
+    std::string caption;
+    uint32_t style;
+};
+
+struct Posted {
+    plat::HWnd wnd;
+    uint32_t msg;
+    uintptr_t wParam;
+    intptr_t lParam;
+};
+
+// How an output device treats long messages.
+enum class LongMode {
+    Complete,  // the driver reports MOM_DONE 1 ms (simulated) after the send
+    Manual,    // MOM_DONE only when the test calls CompleteOutput()
+    Never,     // MOM_DONE never comes (until the port is reset)
+    Block,     // the send does not return; simulated timer ticks go on meanwhile
+};
+
+// Fresh world: no devices, clock at 0, no timer, empty queue and records.
+void Reset();
+
+// ---- Devices ----
+void SetInputDevices(std::vector<std::string> names);
+void SetOutputDevices(std::vector<std::string> names);
+void SetInputOpenResult(uint32_t id, uint32_t result);  // result of every later open of that id
+void SetOutputOpenResult(int id, uint32_t result);       // id -1: the mapper
+void SetOutputLongMode(int id, LongMode mode);           // id -1: the mapper
+
+// ---- Input, through the driver callback of the open input port ----
+// True when the port was open and started (otherwise the driver has nowhere to send it).
+bool DeliverShort(uint32_t word, uint32_t timestamp = 0);
+// Fills the first queued buffer and reports it as long data; false when no buffer was queued.
+bool DeliverSysEx(const std::vector<uint8_t>& bytes);
+// Number of SysEx buffers currently queued at the open input.
+int QueuedInputBuffers();
+bool InputStarted();
+
+// ---- Output ----
+const std::vector<OutEvent>& OutputLog();
+std::vector<OutEvent> ShortMessages();  // the Short events only
+void ClearOutputLog();
+void CompleteOutput();  // reports every long message still outstanding as done
+int OpenOutputs();
+int OpenInputs();
+
+// ---- Timer ----
+void SetTimeCaps(uint32_t periodMin, uint32_t periodMax);
+void SetTimerFails(bool fails);
+void Tick(int count = 1);  // advances 10 ms and calls the timer callback, per tick
+bool TimerRunning();
+int BeginPeriodCalls();
+int EndPeriodCalls();
+
+// ---- Clock ----
+uint64_t NowUs();
+void Advance(uint64_t us);
+
+// ---- Windows and the message queue ----
+plat::HWnd CreateTestWindow(plat::WindowClient* client);
+const std::vector<Posted>& Queue();
+void SetQueueLimit(size_t limit);  // posts beyond it fail
+int Pump();                        // dispatches every queued message (and any they post); returns the count
+int PumpOne();
+
+// ---- Message boxes ----
+const std::vector<Box>& Boxes();
+void ClearBoxes();
+// Called while a box is "open", before it is answered with OK (a modal loop keeps dispatching).
+void SetBoxHook(std::function<void(const Box&)> hook);
+
+// ---- Process ----
+int ExitStatus();  // -1 while the process has not ended
+
+}  // namespace sim
