@@ -1,5 +1,7 @@
 #include "platform/sim/sim.h"
 
+#include "platform/sim/sim_internal.h"
+
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -26,10 +28,6 @@ struct plat::MidiOutPort {
         uint64_t dueUs;  // UINT64_MAX: only on request
     };
     std::vector<Pending> pending;
-};
-
-struct plat::Window {
-    plat::WindowClient* client = nullptr;
 };
 
 namespace {
@@ -399,7 +397,10 @@ void ExitProcess(int status) {
 // ================================ test controls ================================================
 namespace sim {
 
-void Reset() { W() = World{}; }
+void Reset() {
+    W() = World{};
+    internal::ResetWindows();
+}
 
 void SetInputDevices(std::vector<std::string> names) { W().inputs = std::move(names); }
 void SetOutputDevices(std::vector<std::string> names) { W().outputs = std::move(names); }
@@ -507,7 +508,7 @@ int PumpOne() {
     if (W().queue.empty()) return 0;
     Posted p = W().queue.front();
     W().queue.pop_front();
-    if (p.wnd->client) p.wnd->client->WindowProc(p.msg, p.wParam, p.lParam);
+    if (p.wnd->client && !p.wnd->destroyed) p.wnd->client->WindowProc(p.msg, p.wParam, p.lParam);
     return 1;
 }
 
