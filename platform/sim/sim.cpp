@@ -45,6 +45,9 @@ struct World {
     std::map<uint32_t, uint32_t> inputOpenResult;
     std::map<int, uint32_t> outputOpenResult;
     std::map<int, sim::LongMode> longMode;
+    std::map<int, uint64_t> longDelayUs;
+    std::map<int, int> blockTicks;
+    std::vector<sim::InEvent> inLog;
     std::vector<std::unique_ptr<plat::MidiInPort>> inPorts;
     std::vector<std::unique_ptr<plat::MidiOutPort>> outPorts;
     std::vector<std::unique_ptr<plat::Window>> windows;
@@ -88,6 +91,11 @@ bool ValidOut(plat::HMidiOut h) {
 
 void Record(plat::MidiOutPort* port, sim::Event kind, uint32_t word = 0, std::vector<uint8_t> data = {}) {
     W().log.push_back({W().nowUs, port->id, kind, word, std::move(data)});
+}
+
+uint32_t RecordIn(plat::MidiInPort* port, sim::InKind kind, uint32_t result = plat::kMmNoError) {
+    W().inLog.push_back({W().nowUs, static_cast<int>(port->id), kind, result, W().log.size()});
+    return result;
 }
 
 void FinishLong(plat::MidiOutPort* port, plat::MidiHdr* hdr) {
@@ -158,51 +166,55 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     port->instance = instance;
     *handle = port.get();
     W().inPorts.push_back(std::move(port));
+    RecordIn(*handle, sim::InKind::Open);
     if (callback) callback(*handle, kMimOpen, instance, 0, 0);
     return kMmNoError;
 }
 
 uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
+    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) {
+        return RecordIn(handle, sim::InKind::Prepare, kMmInvalParam);
+    }
     hdr->dwFlags |= kMhdrPrepared;
-    return kMmNoError;
+    return RecordIn(handle, sim::InKind::Prepare);
 }
 
 uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    if (hdr->dwFlags & kMhdrInQueue) return kMidiErrStillPlaying;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return RecordIn(handle, sim::InKind::Unprepare, kMmInvalParam);
+    if (hdr->dwFlags & kMhdrInQueue) return RecordIn(handle, sim::InKind::Unprepare, kMidiErrStillPlaying);
     hdr->dwFlags &= ~kMhdrPrepared;
-    return kMmNoError;
+    return RecordIn(handle, sim::InKind::Unprepare);
 }
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    if (!(hdr->dwFlags & kMhdrPrepared)) return kMidiErrUnprepared;
-    if (hdr->dwFlags & kMhdrInQueue) return kMidiErrStillPlaying;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return RecordIn(handle, sim::InKind::AddBuffer, kMmInvalParam);
+    if (!(hdr->dwFlags & kMhdrPrepared)) return RecordIn(handle, sim::InKind::AddBuffer, kMidiErrUnprepared);
+    if (hdr->dwFlags & kMhdrInQueue) return RecordIn(handle, sim::InKind::AddBuffer, kMidiErrStillPlaying);
     hdr->dwFlags = (hdr->dwFlags | kMhdrInQueue) & ~kMhdrDone;
     hdr->dwBytesRecorded = 0;
     handle->queue.push_back(hdr);
-    return kMmNoError;
+    return RecordIn(handle, sim::InKind::AddBuffer);
 }
 
 uint32_t MidiInStart(HMidiIn handle) {
     if (!ValidIn(handle)) return kMmInvalHandle;
     handle->started = true;
-    return kMmNoError;
+    return RecordIn(handle, sim::InKind::Start);
 }
 
 uint32_t MidiInStop(HMidiIn handle) {
     if (!ValidIn(handle)) return kMmInvalHandle;
     handle->started = false;
-    return kMmNoError;
+    return RecordIn(handle, sim::InKind::Stop);
 }
 
 uint32_t MidiInReset(HMidiIn handle) {
     if (!ValidIn(handle)) return kMmInvalHandle;
     handle->started = false;
+    RecordIn(handle, sim::InKind::Reset);
     // Queued buffers come back empty.
     while (!handle->queue.empty()) {
         MidiHdr* hdr = handle->queue.front();
@@ -218,7 +230,8 @@ uint32_t MidiInReset(HMidiIn handle) {
 
 uint32_t MidiInClose(HMidiIn handle) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (!handle->queue.empty()) return kMidiErrStillPlaying;
+    if (!handle->queue.empty()) return RecordIn(handle, sim::InKind::Close, kMidiErrStillPlaying);
+    RecordIn(handle, sim::InKind::Close);
     handle->open = false;
     handle->started = false;
     handle->link = nullptr;
@@ -276,19 +289,25 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
     sim::LongMode mode = sim::LongMode::Complete;
     if (auto it = W().longMode.find(handle->id); it != W().longMode.end()) mode = it->second;
     switch (mode) {
-    case sim::LongMode::Complete:
-        handle->pending.push_back({hdr, W().nowUs + 1000});
+    case sim::LongMode::Complete: {
+        auto it = W().longDelayUs.find(handle->id);
+        handle->pending.push_back({hdr, W().nowUs + (it != W().longDelayUs.end() ? it->second : 1000)});
         break;
+    }
     case sim::LongMode::Manual:
     case sim::LongMode::Never:
         handle->pending.push_back({hdr, kNever});
         break;
-    case sim::LongMode::Block:
-        // The driver never returns from the send; the timer thread keeps ticking meanwhile.
-        // Give up after 30 simulated seconds so a broken watchdog fails the test instead of hanging it.
-        for (int i = 0; i < 3000; ++i) TickOnce();
+    case sim::LongMode::Block: {
+        // The driver does not return from the send; the timer thread keeps ticking meanwhile.
+        // By default it gives up after 30 simulated seconds, so a broken watchdog fails the test
+        // instead of hanging it.
+        auto it = W().blockTicks.find(handle->id);
+        const int ticks = it != W().blockTicks.end() ? it->second : 3000;
+        for (int i = 0; i < ticks; ++i) TickOnce();
         handle->pending.push_back({hdr, kNever});
         break;
+    }
     }
     return kMmNoError;
 }
@@ -407,6 +426,8 @@ void SetOutputDevices(std::vector<std::string> names) { W().outputs = std::move(
 void SetInputOpenResult(uint32_t id, uint32_t result) { W().inputOpenResult[id] = result; }
 void SetOutputOpenResult(int id, uint32_t result) { W().outputOpenResult[id] = result; }
 void SetOutputLongMode(int id, LongMode mode) { W().longMode[id] = mode; }
+void SetOutputLongDelay(int id, uint64_t us) { W().longDelayUs[id] = us; }
+void SetOutputBlockTicks(int id, int ticks) { W().blockTicks[id] = ticks; }
 
 bool DeliverShort(uint32_t word, uint32_t timestamp) {
     plat::MidiInPort* in = OpenInput();
@@ -442,6 +463,14 @@ bool InputStarted() {
     return in != nullptr && in->started;
 }
 
+int OpenInputDevice() {
+    plat::MidiInPort* in = OpenInput();
+    return in ? static_cast<int>(in->id) : -1;
+}
+
+const std::vector<InEvent>& InputLog() { return W().inLog; }
+void ClearInputLog() { W().inLog.clear(); }
+
 const std::vector<OutEvent>& OutputLog() { return W().log; }
 
 std::vector<OutEvent> ShortMessages() {
@@ -460,6 +489,17 @@ void CompleteOutput() {
         port->pending.clear();
         for (auto& p : pending) FinishLong(port.get(), p.hdr);
     }
+}
+
+void CompleteOutputAfter(uint64_t us) {
+    for (auto& port : W().outPorts) {
+        for (auto& p : port->pending) p.dueUs = W().nowUs + us;
+    }
+}
+
+void ClearLogs() {
+    W().log.clear();
+    W().inLog.clear();
 }
 
 int OpenOutputs() {

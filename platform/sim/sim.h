@@ -44,10 +44,21 @@ struct Posted {
 
 // How an output device treats long messages.
 enum class LongMode {
-    Complete,  // the driver reports MOM_DONE 1 ms (simulated) after the send
-    Manual,    // MOM_DONE only when the test calls CompleteOutput()
+    Complete,  // the driver reports MOM_DONE 1 ms (simulated) after the send, or SetOutputLongDelay's time
+    Manual,    // MOM_DONE only when the test calls CompleteOutput() or CompleteOutputAfter()
     Never,     // MOM_DONE never comes (until the port is reset)
-    Block,     // the send does not return; simulated timer ticks go on meanwhile
+    Block,     // the send does not return; simulated timer ticks go on meanwhile (see SetOutputBlockTicks)
+};
+
+// What the input driver was asked to do, in call order. `outIndex` is the size of the output log at
+// that moment, so a test can tell how input calls interleave with what the output received.
+enum class InKind { Open, Prepare, Unprepare, AddBuffer, Start, Stop, Reset, Close };
+struct InEvent {
+    uint64_t timeUs;
+    int device;       // input device id
+    InKind kind;
+    uint32_t result;  // what the call returned (AddBuffer refuses a header that is already queued)
+    size_t outIndex;
 };
 
 // Fresh world: no devices, clock at 0, no timer, empty queue and records.
@@ -59,6 +70,11 @@ void SetOutputDevices(std::vector<std::string> names);
 void SetInputOpenResult(uint32_t id, uint32_t result);  // result of every later open of that id
 void SetOutputOpenResult(int id, uint32_t result);       // id -1: the mapper
 void SetOutputLongMode(int id, LongMode mode);           // id -1: the mapper
+// Complete mode: MOM_DONE comes `us` simulated microseconds after the send (default 1000).
+void SetOutputLongDelay(int id, uint64_t us);
+// Block mode: the send stays inside the driver for this many timer ticks, then returns with the
+// message still outstanding (default 3000, so that a watchdog that never fires fails the test).
+void SetOutputBlockTicks(int id, int ticks);
 
 // ---- Input, through the driver callback of the open input port ----
 // True when the port was open and started (otherwise the driver has nowhere to send it).
@@ -68,12 +84,19 @@ bool DeliverSysEx(const std::vector<uint8_t>& bytes);
 // Number of SysEx buffers currently queued at the open input.
 int QueuedInputBuffers();
 bool InputStarted();
+int OpenInputDevice();  // device id of the open input port, -1 when none is open
+const std::vector<InEvent>& InputLog();
+void ClearInputLog();
 
 // ---- Output ----
 const std::vector<OutEvent>& OutputLog();
 std::vector<OutEvent> ShortMessages();  // the Short events only
 void ClearOutputLog();
 void CompleteOutput();  // reports every long message still outstanding as done
+// Every long message outstanding now is reported done `us` from now, when the clock gets there
+// (for example while the engine polls it waiting for the output).
+void CompleteOutputAfter(uint64_t us);
+void ClearLogs();  // the output and the input log
 int OpenOutputs();
 int OpenInputs();
 

@@ -1,0 +1,38 @@
+// Shared between the Windows adapter's source files. Only the adapter includes <windows.h>.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+
+#include "platform/window.h"
+
+struct plat::Window {
+    HWND hwnd = nullptr;
+    plat::WindowClient* client = nullptr;
+    bool isFrame = false;
+    plat::Window* view = nullptr;   // the frame's view
+    plat::Window* frame = nullptr;  // the view's frame
+};
+
+namespace win32 {
+
+// Window class names and the dialog resources the adapter relies on.
+inline constexpr char kFrameClass[] = "KvnFrame";
+inline constexpr char kViewClass[] = "KvnView";
+inline constexpr int kListDialogId = 130;
+inline constexpr int kListBoxId = 1000;
+
+// Text from the core is UTF-8; device names the core got from the ANSI calls are in the active
+// code page. Bytes that are not valid UTF-8 are therefore read in the code page.
+std::wstring Widen(const char* text);
+
+HINSTANCE Instance();
+
+}  // namespace win32
