@@ -1,15 +1,14 @@
-# libFuzzer targets for every parser of outside input; clang only.
+# libFuzzer targets for every parser of outside input; clang only (CXX=clang++ -DKVN_FUZZ=ON).
 if(NOT KVN_FUZZ)
   return()
 endif()
 if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  message(FATAL_ERROR "KVN_FUZZ needs clang (CXX=clang++)")
+  message(FATAL_ERROR "KVN_FUZZ needs clang (configure with CXX=clang++)")
 endif()
 file(GLOB KVN_FUZZERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/*_fuzz.cpp)
 foreach(src ${KVN_FUZZERS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
-  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE kvn_core kvn_platform_sim)
 endforeach()

@@ -4,3 +4,9 @@ if(KVN_SANITIZE)
   add_compile_options(-fsanitize=${KVN_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${KVN_SANITIZE})
 endif()
+
+# Fuzzing builds instrument everything for coverage; only the fuzz targets link libFuzzer's main.
+if(KVN_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
