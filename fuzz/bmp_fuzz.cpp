@@ -7,8 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kvn::bmp::Image img;
     if (!kvn::bmp::Decode(data, size, img)) return 0;
-    if (img.width <= 0 || img.height <= 0 ||
-        img.pixels.size() != size_t(img.width) * size_t(img.height))
+    if (img.width <= 0 || img.height <= 0 || img.pixels.size() != size_t(img.width) * size_t(img.height))
         std::abort();
     for (uint32_t px : img.pixels)
         if (px > 0xFFFFFFu) std::abort();

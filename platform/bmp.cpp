@@ -273,7 +273,7 @@ std::vector<uint8_t> Encode32(const Image& img) {
     Wr32(v, 0x0000FF00);
     Wr32(v, 0x000000FF);
     Wr32(v, 0xFF000000);
-    Wr32(v, 0x73524742);  // 'sRGB'
+    Wr32(v, 0x73524742);                      // 'sRGB'
     for (int i = 0; i < 12; ++i) Wr32(v, 0);  // endpoints and gamma, unused for sRGB
     for (int32_t y = img.height - 1; y >= 0; --y) {
         const uint32_t* src = img.pixels.data() + size_t(y) * size_t(img.width);

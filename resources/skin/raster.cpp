@@ -1,9 +1,9 @@
 #include "resources/skin/raster.h"
 
+#include <ft2build.h>
+
 #include <algorithm>
 #include <cmath>
-
-#include <ft2build.h>
 #include FT_FREETYPE_H
 
 namespace skin {
@@ -240,8 +240,8 @@ bool Font::Load(const std::string& path, int faceIndex) {
 
 bool Font::SetSize(float size, float xScale) const {
     FT_Face face = FT_Face(face_);
-    return FT_Set_Char_Size(face, FT_F26Dot6(std::lround(size * xScale * 64)), FT_F26Dot6(std::lround(size * 64)),
-                            72, 72) == 0;
+    return FT_Set_Char_Size(face, FT_F26Dot6(std::lround(size * xScale * 64)),
+                            FT_F26Dot6(std::lround(size * 64)), 72, 72) == 0;
 }
 
 float Font::Ascender(float size) const {

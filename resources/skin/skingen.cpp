@@ -106,13 +106,15 @@ Rect Grow(Rect r, int by) { return Rect{r.x - by, r.y - by, r.w + 2 * by, r.h + 
 
 // Vertical blend across a rectangle: top colour at r.y, bottom colour at the last row.
 std::function<Color(int, int)> Vertical(Rect r, Color top, Color bottom) {
-    return [=](int, int y) { return Mix(top, bottom, std::clamp(float(y - r.y) / float(std::max(1, r.h - 1)), 0.f, 1.f)); };
+    return [=](int, int y) {
+        return Mix(top, bottom, std::clamp(float(y - r.y) / float(std::max(1, r.h - 1)), 0.f, 1.f));
+    };
 }
 
 enum class Align { Left, Centre, Right };
 
-void Text(Canvas& c, const Font& f, const std::string& s, float x, float baseline, float size, Align a, Color col,
-          float tracking = 0.f, float xScale = 1.f, float alpha = 1.f) {
+void Text(Canvas& c, const Font& f, const std::string& s, float x, float baseline, float size, Align a,
+          Color col, float tracking = 0.f, float xScale = 1.f, float alpha = 1.f) {
     const float w = f.Measure(s, size, xScale, tracking);
     const float left = a == Align::Left ? x : a == Align::Centre ? x - w / 2 : x - w;
     Mask m = NewMask();
@@ -128,7 +130,8 @@ void TextMask(Mask& m, const Font& f, const std::string& s, float x, float basel
 }
 
 // A lit shape: a halo first, kept inside clip, then the shape itself on top.
-void Glow(Canvas& c, const Mask& shape, Color col, const Rect& clip, float sigma, float strength, Color core) {
+void Glow(Canvas& c, const Mask& shape, Color col, const Rect& clip, float sigma, float strength,
+          Color core) {
     Mask halo = shape.Blurred(sigma, clip);
     halo.ClipTo(clip);
     c.Light(halo, col, strength);
@@ -161,14 +164,16 @@ void BrushedMetal(Canvas& c) {
         }
     }
     // Bevelled edge of the front plate.
-    c.Shade([](int x, int y, Color o) {
-        if (x == 0 || y == 0 || x == kW - 1 || y == kH - 1) return Rgb(8, 8, 9);
-        if (y == 1) return Add(o, Rgb(26, 26, 27));
-        if (x == 1) return Add(o, Rgb(14, 14, 15));
-        if (y == kH - 2) return Scale(o, 0.62f);
-        if (x == kW - 2) return Scale(o, 0.72f);
-        return o;
-    }, Rect{0, 0, kW, kH});
+    c.Shade(
+        [](int x, int y, Color o) {
+            if (x == 0 || y == 0 || x == kW - 1 || y == kH - 1) return Rgb(8, 8, 9);
+            if (y == 1) return Add(o, Rgb(26, 26, 27));
+            if (x == 1) return Add(o, Rgb(14, 14, 15));
+            if (y == kH - 2) return Scale(o, 0.62f);
+            if (x == kW - 2) return Scale(o, 0.72f);
+            return o;
+        },
+        Rect{0, 0, kW, kH});
 }
 
 void Screw(Canvas& c, float cx, float cy) {
@@ -219,8 +224,8 @@ Color Vivid(Color c) {
 }
 
 // A backlit key: at rest dark with a printed legend, lit it glows in the scheme colour.
-void Key(Canvas& c, Rect piece, int inset, CapLook look, Color col, const std::function<void(Mask&, Rect)>& legend,
-         float radius = 3.f) {
+void Key(Canvas& c, Rect piece, int inset, CapLook look, Color col,
+         const std::function<void(Mask&, Rect)>& legend, float radius = 3.f) {
     const Rect cap{piece.x + inset, piece.y + inset, piece.w - 2 * inset, piece.h - 2 * inset};
     const float x = float(cap.x), y = float(cap.y), w = float(cap.w), h = float(cap.h);
     Mask shadow = NewMask();
@@ -262,7 +267,8 @@ void Key(Canvas& c, Rect piece, int inset, CapLook look, Color col, const std::f
     }
     Fill(c, RoundRect(x, y, w, h, radius), Rgb(12, 12, 14));
     FillShaded(c, RoundRect(x + 1, y + 1, w - 2, h - 2, radius - 1), Vertical(cap, top, bottom));
-    if (look != CapLook::Held) Fill(c, RoundRect(x + 2, y + 1, w - 4, 1, 0), kWhite, look == CapLook::Lit ? 0.35f : 0.13f);
+    if (look != CapLook::Held)
+        Fill(c, RoundRect(x + 2, y + 1, w - 4, 1, 0), kWhite, look == CapLook::Lit ? 0.35f : 0.13f);
     if (look == CapLook::Lit) {
         // the lamp behind the cap shines brightest in its middle
         Mask spot = NewMask();
@@ -320,7 +326,8 @@ void FamilyDisplay(Canvas& c, const Fonts& f, int lit, Color col) {
         } else {
             c.Paint(m, kGhost);
         }
-        if (i > 0) Fill(c, RoundRect(float(cell.x), float(cell.y) + 7, 1, float(cell.h) - 14, 0), kGhost, 0.8f);
+        if (i > 0)
+            Fill(c, RoundRect(float(cell.x), float(cell.y) + 7, 1, float(cell.h) - 14, 0), kGhost, 0.8f);
     }
 }
 
@@ -352,7 +359,8 @@ void CentreDisplay(Canvas& c, const Fonts& f, int mode, Color col) {
         path.Fill(Polygon({x + 83, y + 31, x + 75, y + 26, x + 75, y + 36}));
         Mask all = path;
         for (int yy = 0; yy < kH; ++yy)
-            for (int xx = 0; xx < kW; ++xx) all.At(xx, yy) = std::max({all.At(xx, yy), words.At(xx, yy), caption.At(xx, yy)});
+            for (int xx = 0; xx < kW; ++xx)
+                all.At(xx, yy) = std::max({all.At(xx, yy), words.At(xx, yy), caption.At(xx, yy)});
         Glow(c, all, col, r, 2.2f, 0.6f, Mix(col, kWhite, 0.12f));
     } else {
         // The message was stopped: it leaves the input, runs into a cross and never reaches the output.
@@ -392,11 +400,13 @@ void Digit(Canvas& c, float ox, float oy, int d, Color col) {
         if (horiz) {
             ax += gap;
             bx -= gap;
-            q = {P(ax, ay), P(ax + h, ay - h), P(bx - h, by - h), P(bx, by), P(bx - h, by + h), P(ax + h, ay + h)};
+            q = {P(ax, ay), P(ax + h, ay - h), P(bx - h, by - h),
+                 P(bx, by), P(bx - h, by + h), P(ax + h, ay + h)};
         } else {
             ay += gap;
             by -= gap;
-            q = {P(ax, ay), P(ax + h, ay + h), P(bx + h, by - h), P(bx, by), P(bx - h, by - h), P(ax - h, ay + h)};
+            q = {P(ax, ay), P(ax + h, ay + h), P(bx + h, by - h),
+                 P(bx, by), P(bx - h, by - h), P(ax - h, ay + h)};
         }
         for (auto& p : q) {
             pts.push_back(p.first);
@@ -435,9 +445,13 @@ Canvas RenderPanel(const Fonts& f, const Lit& lit) {
     Text(c, f.bold, "COLOUR", 241, 20, 7.f, Align::Centre, kInk, 1.4f);
     for (int i = 0; i < 4; ++i) {
         const Rect r = kColourCap[i];
-        Key(c, Grow(r, 1), 1, CapLook::Rest, kInk, [&](Mask& m, Rect cap) {
-            m.Fill(RoundRect(float(cap.x) + 3, float(cap.y) + 3, float(cap.w) - 6, float(cap.h) - 6, 1.5f));
-        }, 2.5f);
+        Key(
+            c, Grow(r, 1), 1, CapLook::Rest, kInk,
+            [&](Mask& m, Rect cap) {
+                m.Fill(
+                    RoundRect(float(cap.x) + 3, float(cap.y) + 3, float(cap.w) - 6, float(cap.h) - 6, 1.5f));
+            },
+            2.5f);
         Mask lens = NewMask();
         lens.Fill(RoundRect(float(r.x) + 3, float(r.y) + 3, float(r.w) - 6, float(r.h) - 6, 1.5f));
         c.Paint(lens, Mix(kScheme[i], kBlack, 0.25f));
@@ -446,7 +460,7 @@ Canvas RenderPanel(const Fonts& f, const Lit& lit) {
 
     // Ports.
     Text(c, f.bold, "MIDI PORTS", 22, 66, 7.f, Align::Left, kInk, 1.4f);
-    Rule(c, 78, 325, 62);
+    Rule(c, 84, 325, 62);
     Recess(c, Rect{21, 73, 304, 60}, 3);
     Fill(c, RoundRect(24, 103, 298, 1, 0), kGhost, 0.6f);
     PortLamp(c, f, kLampIn, "IN", lit.in, col);
@@ -474,38 +488,54 @@ Canvas RenderPanel(const Fonts& f, const Lit& lit) {
         else
             Digit(c, float(kDigitX[i]), kDigitY, -1, col);
     }
-    Key(c, kFreqDown, 2, lit.freqDown ? CapLook::Lit : CapLook::Rest, col,
-        [](Mask& m, Rect r) { Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 13, 9, false); });
-    Key(c, kFreqUp, 2, lit.freqUp ? CapLook::Lit : CapLook::Rest, col,
-        [](Mask& m, Rect r) { Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 13, 9, true); });
+    Key(c, kFreqDown, 2, lit.freqDown ? CapLook::Lit : CapLook::Rest, col, [](Mask& m, Rect r) {
+        Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 13, 9, false);
+    });
+    Key(c, kFreqUp, 2, lit.freqUp ? CapLook::Lit : CapLook::Rest, col, [](Mask& m, Rect r) {
+        Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 13, 9, true);
+    });
     Text(c, f.bold, "SEND", 700, 88, 7.5f, Align::Centre, kInk, 1.2f);
     Key(c, Rect{663, 92, 77, 40}, 2, lit.tune ? CapLook::Lit : CapLook::Rest, col, [&](Mask& m, Rect r) {
-        TextMask(m, f.bold, "TUNE", float(r.x) + float(r.w) / 2, float(r.y) + 23.5f, 11.5f, Align::Centre, 1.2f);
+        TextMask(m, f.bold, "TUNE", float(r.x) + float(r.w) / 2, float(r.y) + 23.5f, 11.5f, Align::Centre,
+                 1.2f);
     });
 
     // Panic, reference tone, key shift.
     Key(c, kPanic, 1, lit.panic ? CapLook::Lit : CapLook::Rest, col, [&](Mask& m, Rect r) {
-        TextMask(m, f.bold, "PANIC", float(r.x) + float(r.w) / 2, float(r.y) + 13.5f, 8.f, Align::Centre, 1.4f);
+        TextMask(m, f.bold, "PANIC", float(r.x) + float(r.w) / 2, float(r.y) + 13.5f, 8.f, Align::Centre,
+                 1.4f);
     });
     Text(c, f.bold, "TONE", 563.5f, 50, 7.f, Align::Centre, kInk, 1.4f);
     Text(c, f.bold, "soft", 543, 72, 8.f, Align::Right, kInk, 0.3f);
     Text(c, f.bold, "loud", 584, 72, 8.f, Align::Left, kInk, 0.3f);
-    Key(c, kSoft, 1, lit.soft ? CapLook::Lit : CapLook::Rest, col, [&](Mask& m, Rect r) {
-        TextMask(m, f.serif, "p", float(r.x) + float(r.w) / 2, float(r.y) + 12.5f, 11.f, Align::Centre, 0, 1, 0.22f);
-    }, 2.5f);
-    Key(c, kLoud, 1, lit.loud ? CapLook::Lit : CapLook::Rest, col, [&](Mask& m, Rect r) {
-        TextMask(m, f.serif, "f", float(r.x) + float(r.w) / 2, float(r.y) + 13.5f, 11.f, Align::Centre, 0, 1, 0.22f);
-    }, 2.5f);
+    Key(
+        c, kSoft, 1, lit.soft ? CapLook::Lit : CapLook::Rest, col,
+        [&](Mask& m, Rect r) {
+            TextMask(m, f.serif, "p", float(r.x) + float(r.w) / 2, float(r.y) + 12.5f, 11.f, Align::Centre, 0,
+                     1, 0.22f);
+        },
+        2.5f);
+    Key(
+        c, kLoud, 1, lit.loud ? CapLook::Lit : CapLook::Rest, col,
+        [&](Mask& m, Rect r) {
+            TextMask(m, f.serif, "f", float(r.x) + float(r.w) / 2, float(r.y) + 13.5f, 11.f, Align::Centre, 0,
+                     1, 0.22f);
+        },
+        2.5f);
     Text(c, f.bold, "KEY", 679, 44, 7.f, Align::Centre, kInk, 1.4f);
     Recess(c, Rect{641, 48, 27, 29}, 2);
-    Key(c, kKeyDown, 1, lit.keyDown ? CapLook::Lit : CapLook::Rest, col,
-        [](Mask& m, Rect r) { Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 9, 6.5f, false); });
-    Key(c, kKeyUp, 1, lit.keyUp ? CapLook::Lit : CapLook::Rest, col,
-        [](Mask& m, Rect r) { Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 9, 6.5f, true); });
+    Key(c, kKeyDown, 1, lit.keyDown ? CapLook::Lit : CapLook::Rest, col, [](Mask& m, Rect r) {
+        Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 9, 6.5f, false);
+    });
+    Key(c, kKeyUp, 1, lit.keyUp ? CapLook::Lit : CapLook::Rest, col, [](Mask& m, Rect r) {
+        Triangle(m, float(r.x) + float(r.w) / 2, float(r.y) + float(r.h) / 2, 9, 6.5f, true);
+    });
 
     // Window keys: move, minimise, close.
     auto look = [](int state, bool danger) {
-        return state == 2 ? CapLook::Held : state == 1 ? (danger ? CapLook::HoverDanger : CapLook::Hover) : CapLook::Rest;
+        return state == 2   ? CapLook::Held
+               : state == 1 ? (danger ? CapLook::HoverDanger : CapLook::Hover)
+                            : CapLook::Rest;
     };
     Key(c, kMove, 1, look(lit.window[0], false), col, [](Mask& m, Rect r) {
         const float cx = float(r.x) + float(r.w) / 2, cy = float(r.y) + float(r.h) / 2;
@@ -540,7 +570,8 @@ void Blit(Image& dst, int dx, int dy, const Image& src) {
         for (int x = 0; x < src.width; ++x) {
             const int tx = dx + x, ty = dy + y;
             if (tx >= 0 && ty >= 0 && tx < dst.width && ty < dst.height)
-                dst.pixels[size_t(ty) * size_t(dst.width) + size_t(tx)] = src.pixels[size_t(y) * size_t(src.width) + size_t(x)];
+                dst.pixels[size_t(ty) * size_t(dst.width) + size_t(tx)] =
+                    src.pixels[size_t(y) * size_t(src.width) + size_t(x)];
         }
 }
 
@@ -574,7 +605,14 @@ bool WriteSkin(const Fonts& f, const std::string& out) {
           freq = Blank(69, 200), digits = Blank(222, 166), panic = Blank(60, 105), ports = Blank(88, 216),
           keys = Blank(41, 120), tones = Blank(32, 100);
     Blit(centre, 0, 0, rest.Crop(kCentre));  // row 0 is never shown; keep the dark look there
-    Blit(centre, 0, 330, RenderPanel(f, [] { Lit l; l.centre = 2; return l; }()).Crop(kCentre));
+    Blit(centre, 0, 330,
+         RenderPanel(f,
+                     [] {
+                         Lit l;
+                         l.centre = 2;
+                         return l;
+                     }())
+             .Crop(kCentre));
     Blit(win, 0, 0, rest.Crop(kMove));
     Blit(win, 30, 0, rest.Crop(kMinimise));
     Blit(win, 60, 0, rest.Crop(kClose));
@@ -642,7 +680,8 @@ bool WriteSkin(const Fonts& f, const std::string& out) {
     for (const Control& ctl : kControls)
         for (int y = ctl.r.y; y < ctl.r.y + ctl.r.h; ++y)
             for (int x = ctl.r.x; x < ctl.r.x + ctl.r.w; ++x)
-                if (x >= 0 && y >= 0 && x < kW && y < kH) hit.pixels[size_t(y) * kW + size_t(x)] = uint32_t(ctl.red) << 16;
+                if (x >= 0 && y >= 0 && x < kW && y < kH)
+                    hit.pixels[size_t(y) * kW + size_t(x)] = uint32_t(ctl.red) << 16;
 
     ok = SaveOrSay(out + "/01.bmp", fam) && ok;
     ok = SaveOrSay(out + "/02.bmp", centre) && ok;
@@ -672,12 +711,12 @@ Image Icon(int size, bool bright) {
     glass.Fill(RoundRect(2 * s, 2 * s, float(size) - 4 * s, float(size) - 4 * s, 4.5f * s));
     c.Paint(glass, [&](int, int y) { return Mix(Rgb(22, 22, 26), Rgb(6, 6, 8), float(y) / float(size)); });
     const float w = size <= 16 ? 0.95f : 1.35f;  // half stroke width, kept legible when small
-    const float lx = 11.f * s, rx = 21.f * s, top = 6.f * s, bend = 16.5f * s, cx = 16.f * s;
+    const float lx = 10.5f * s, rx = 21.5f * s, top = 4.5f * s, bend = 15.f * s, cx = 16.f * s;
     fork.Fill(Capsule(lx, top, lx, bend, w));
     fork.Fill(Capsule(rx, top, rx, bend, w));
-    fork.Fill(Subtract(Circle(cx, bend, (rx - lx) / 2 + w), Union(Circle(cx, bend, (rx - lx) / 2 - w),
-                                                              RoundRect(0, 0, float(size), bend, 0))));
-    fork.Fill(Capsule(cx, bend + (rx - lx) / 2, cx, 27.5f * s, w * 1.15f));
+    fork.Fill(Subtract(Circle(cx, bend, (rx - lx) / 2 + w),
+                       Union(Circle(cx, bend, (rx - lx) / 2 - w), RoundRect(0, 0, float(size), bend, 0))));
+    fork.Fill(Capsule(cx, bend + (rx - lx) / 2, cx, 28.f * s, w * 1.15f));
     const Color amber = kScheme[1];
     if (bright) {
         Mask halo = fork.Blurred(1.6f * s + 0.4f);
@@ -700,15 +739,22 @@ Image Icon(int size, bool bright) {
 // A .ico holding 32-bit images with their AND masks, largest first.
 std::vector<uint8_t> Ico(const std::vector<Image>& images) {
     std::vector<uint8_t> v;
-    auto w16 = [&](uint32_t x) { v.push_back(uint8_t(x)); v.push_back(uint8_t(x >> 8)); };
-    auto w32 = [&](uint32_t x) { for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i))); };
+    auto w16 = [&](uint32_t x) {
+        v.push_back(uint8_t(x));
+        v.push_back(uint8_t(x >> 8));
+    };
+    auto w32 = [&](uint32_t x) {
+        for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
+    };
     w16(0);
     w16(1);
     w16(uint32_t(images.size()));
     std::vector<std::vector<uint8_t>> blobs;
     for (const Image& img : images) {
         std::vector<uint8_t> b;
-        auto b32 = [&](uint32_t x) { for (int i = 0; i < 4; ++i) b.push_back(uint8_t(x >> (8 * i))); };
+        auto b32 = [&](uint32_t x) {
+            for (int i = 0; i < 4; ++i) b.push_back(uint8_t(x >> (8 * i)));
+        };
         const uint32_t w = uint32_t(img.width), h = uint32_t(img.height);
         const uint32_t maskStride = ((w + 31) / 32) * 4;
         b32(40);
@@ -784,7 +830,8 @@ void Copy(Image& canvas, const Image& src, int sx, int sy, int w, int h, int dx,
             const int fx = sx + x, fy = sy + y, tx = dx + x, ty = dy + y;
             if (fx < 0 || fy < 0 || fx >= src.width || fy >= src.height) continue;
             if (tx < 0 || ty < 0 || tx >= canvas.width || ty >= canvas.height) continue;
-            canvas.pixels[size_t(ty) * size_t(canvas.width) + size_t(tx)] = src.pixels[size_t(fy) * size_t(src.width) + size_t(fx)];
+            canvas.pixels[size_t(ty) * size_t(canvas.width) + size_t(tx)] =
+                src.pixels[size_t(fy) * size_t(src.width) + size_t(fx)];
         }
 }
 
@@ -802,7 +849,8 @@ void RuntimeText(Image& img, const Font& font, const std::string& s, int x, int 
             uint32_t& p = img.pixels[size_t(yy) * size_t(img.width) + size_t(xx)];
             const Color o = Rgb(int(p >> 16 & 255), int(p >> 8 & 255), int(p & 255));
             const Color n = Mix(o, col, a);
-            p = uint32_t(std::lround(n.r)) << 16 | uint32_t(std::lround(n.g)) << 8 | uint32_t(std::lround(n.b));
+            p = uint32_t(std::lround(n.r)) << 16 | uint32_t(std::lround(n.g)) << 8 |
+                uint32_t(std::lround(n.b));
         }
 }
 
@@ -851,7 +899,8 @@ Image Compose(const std::vector<Image>& s, const Font& font, const View& v) {
 
 int Preview(const std::string& fontsDir, const std::string& bitmapDir, const std::string& outDir,
             const std::string& runtimeFont) {
-    static const char* kFiles[13] = {"00", "01", "02", "03", "04", "05", "06", "07", "08", "09", "10", "11", "99"};
+    static const char* kFiles[13] = {"00", "01", "02", "03", "04", "05", "06",
+                                     "07", "08", "09", "10", "11", "99"};
     std::vector<Image> skinFiles(13);
     for (int i = 0; i < 13; ++i)
         if (!kvn::bmp::Load(bitmapDir + "/" + kFiles[i] + ".bmp", skinFiles[size_t(i)])) {

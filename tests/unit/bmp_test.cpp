@@ -434,8 +434,8 @@ TEST(BmpMalformed, UnsupportedOrInconsistentHeaders) {
     struct Masks {
         uint32_t r, g, b;
     };
-    for (const Masks& m : {Masks{0, 0xFF00, 0xFF}, Masks{0xFF0000, 0xF0F0, 0xFF}, Masks{0xFFFF00, 0xFF00, 0xFF},
-                           Masks{0xFF0000, 0xFF00, 0xFF}}) {
+    for (const Masks& m : {Masks{0, 0xFF00, 0xFF}, Masks{0xFF0000, 0xF0F0, 0xFF},
+                           Masks{0xFFFF00, 0xFF00, 0xFF}, Masks{0xFF0000, 0xFF00, 0xFF}}) {
         BmpBuilder f;
         f.width = 1;
         f.height = 1;
