@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include <unistd.h>
@@ -36,8 +37,6 @@ const std::string& FilePath()
     }();
     return path;
 }
-
-
 
 bool Store(const std::string& path, std::string_view bytes)
 {
@@ -176,8 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         auto matches = [&](std::string_view line) {
             if (line == before[i])
                 return true;
-            return last && line.size() == before[i].size() + 1 && line.substr(0, before[i].size()) == before[i] &&
-                   line.back() == '\r';
+            return last && line.size() == before[i].size() + 1 && line.back() == '\r' &&
+                   line.substr(0, before[i].size()) == before[i];
         };
         while (j < now.size() && !matches(now[j]))
             ++j;

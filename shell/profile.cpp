@@ -193,7 +193,9 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out)
         return ReadResult::Failed;
     // The size is only a hint: the file may change while we read it.
     const std::uintmax_t hint = fs::file_size(fs::path(path), ec);
-    std::size_t want = ec ? std::size_t{1} << 16 : static_cast<std::size_t>(hint) + 1;
+    constexpr std::size_t kChunk = std::size_t{1} << 16;
+    const bool useHint = !ec && hint < std::numeric_limits<std::size_t>::max();
+    std::size_t want = useHint ? static_cast<std::size_t>(hint) + 1 : kChunk;
     out.clear();
     for (;;) {
         const std::size_t used = out.size();
@@ -202,7 +204,7 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out)
         out.resize(used + got);
         if (got < want) // end of file or an error, which ferror tells apart
             break;
-        want = std::size_t{1} << 16;
+        want = kChunk;
     }
     const bool failed = std::ferror(f) != 0;
     std::fclose(f);
