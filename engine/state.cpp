@@ -77,8 +77,11 @@ struct RpnInit {
 void mf_ResetEngineState() {
     g_MidiInHandle = nullptr;
     g_MidiOutHandle = nullptr;
-    g_MidiInHeader = nullptr;
-    g_MidiOutHeader = nullptr;
+    for (plat::MidiHdr** hdr : {&g_MidiInHeader, &g_MidiOutHeader}) {
+        if (*hdr != nullptr) delete[] (*hdr)->lpData;
+        delete *hdr;
+        *hdr = nullptr;
+    }
     std::memset(g_MidiInCaps, 0, sizeof g_MidiInCaps);
     std::memset(g_MidiOutCaps, 0, sizeof g_MidiOutCaps);
     g_MidiInCount = 0;

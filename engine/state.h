@@ -123,6 +123,6 @@ extern const char* const kTriggerLabels[kTableRows];
 extern const char* const kIgnoreBuiltIn[kFixedRows];
 extern const char* const kTriggerBuiltIn[kFixedRows];
 
-// Puts every value above back to its start-of-process value (tests use it between cases).
-// Does not free the port buffers; callers that own them release them first.
+// Puts every value above back to its start-of-process value (tests use it between cases), freeing
+// the port buffers. Only for a world whose ports are gone: a driver may still hold the buffers.
 void mf_ResetEngineState();

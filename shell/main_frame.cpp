@@ -1,5 +1,7 @@
 #include "shell/main_frame.h"
 
+#include <cstdint>
+
 #include "panel/view.h"
 #include "platform/platform.h"
 #include "shell/app.h"
@@ -35,8 +37,9 @@ bool CMainFrame::PreCreateWindow(CreateStruct& cs) {
     // right or bottom edge wins.
     if (x < w.left) x = w.left;
     if (y < w.top) y = w.top;
-    if (x + kFrameWidth > w.right) x = w.right - kFrameWidth;
-    if (y + kFrameHeight > w.bottom) y = w.bottom - kFrameHeight;
+    // Compared in 64 bits: a stored place near the integer limit must not wrap past the edge.
+    if (int64_t{x} + kFrameWidth > w.right) x = w.right - kFrameWidth;
+    if (int64_t{y} + kFrameHeight > w.bottom) y = w.bottom - kFrameHeight;
     g_WindowPos = {x, y};
     cs.x = x;
     cs.y = y;

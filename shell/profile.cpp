@@ -124,7 +124,8 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
     key = Trim(key);
     Location loc;
     bool inSection = false;
-    std::size_t pos = 0;
+    // Editors may save the file with a UTF-8 byte-order mark; it must not hide the first section.
+    std::size_t pos = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     Line line;
     while (NextLine(text, pos, line)) {
         const Parsed p = Classify(text.substr(line.begin, line.contentEnd - line.begin));

@@ -416,3 +416,11 @@ TEST_F(ProfileTest, BinaryBytesAndTenMegabyteLinesSurviveAWrite)
 }
 
 } // namespace
+
+TEST_F(ProfileTest, AByteOrderMarkDoesNotHideTheFirstSection)
+{
+    Put("\xEF\xBB\xBF[InitialSetting]\r\ng_Frequency=4410\r\n");
+    EXPECT_EQ(pf::GetInt(path_, "InitialSetting", "g_Frequency", 4400), 4410);
+    ASSERT_TRUE(pf::WriteInt(path_, "InitialSetting", "g_KeyShift", -3));
+    EXPECT_EQ(Contents(), "\xEF\xBB\xBF[InitialSetting]\r\ng_Frequency=4410\r\ng_KeyShift=-3\r\n");
+}
