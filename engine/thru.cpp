@@ -25,7 +25,10 @@ void OnMidiLongMsg(uintptr_t wParam, intptr_t lParam) {
     auto* hdr = reinterpret_cast<plat::MidiHdr*>(lParam);
     // A buffer handed back empty (the input being reset while it closes) is neither handled nor
     // queued again.
+    // A message of an input that has been closed since (a switch) is stale: its buffer is the
+    // new port's now.
     if (g_MidiInHandle == nullptr || hdr == nullptr) return;
+    if (reinterpret_cast<plat::HMidiIn>(wParam) != g_MidiInHandle) return;
     if (static_cast<int32_t>(hdr->dwBytesRecorded) <= 0) return;
     mf_LongMsgIn(reinterpret_cast<plat::HMidiIn>(wParam), hdr);
 }

@@ -135,7 +135,7 @@ TEST_F(HandOffTest, ShortMessagesAreHandledWithoutAnyPortOpen) {
 
 TEST_F(HandOffTest, MessagesLeaveInArrivalOrder) {
     OpenPortsDirect();
-    const std::vector<uint32_t> in{Msg(0x90, 60, 100), Msg(0xFE),         Msg(0xB0, 7, 100),
+    const std::vector<uint32_t> in{Msg(0x90, 60, 100), Msg(0xFE),          Msg(0xB0, 7, 100),
                                    Msg(0xE0, 0, 64),   Msg(0x80, 60, 127), Msg(0xC3, 5)};
     for (uint32_t w : in) ASSERT_TRUE(sim::DeliverShort(w));
     sim::Pump();
@@ -218,11 +218,11 @@ TEST_F(KeyShiftTest, PercussionChannelIsNeverShifted) {
 
 TEST_F(KeyShiftTest, OtherChannelMessagesPassUnchanged) {
     g_KeyShift = 5;
-    EXPECT_EQ(Through(Msg(0xA0, 60, 33)), Msg(0xA0, 60, 33));    // poly pressure keeps its note
-    EXPECT_EQ(Through(Msg(0xC2, 60)), Msg(0xC2, 60));            // program change
-    EXPECT_EQ(Through(Msg(0xD4, 60)), Msg(0xD4, 60));            // channel pressure
+    EXPECT_EQ(Through(Msg(0xA0, 60, 33)), Msg(0xA0, 60, 33));          // poly pressure keeps its note
+    EXPECT_EQ(Through(Msg(0xC2, 60)), Msg(0xC2, 60));                  // program change
+    EXPECT_EQ(Through(Msg(0xD4, 60)), Msg(0xD4, 60));                  // channel pressure
     EXPECT_EQ(Through(Msg(0xEF, 0x7F, 0x40)), Msg(0xEF, 0x7F, 0x40));  // pitch bend
-    EXPECT_EQ(Through(Msg(0xB1, 7, 100)), Msg(0xB1, 7, 100));   // control change
+    EXPECT_EQ(Through(Msg(0xB1, 7, 100)), Msg(0xB1, 7, 100));          // control change
 }
 
 TEST_F(KeyShiftTest, ShiftIsReadAfreshForEveryMessage) {
@@ -273,8 +273,8 @@ TEST_F(SystemMessageTest, ActiveSensingAlwaysLeaves) {
 TEST_F(SystemMessageTest, SystemMessagesLeaveAsTheyCame) {
     // Neither the key shift nor the Note Off rule touches them, whatever their data bytes look like.
     g_KeyShift = 7;
-    const std::vector<uint32_t> in{Msg(0xF2, 0x10, 0x20), Msg(0xF3, 5), Msg(0xF1, 0x35), Msg(0xFA),
-                                   Msg(0xFC), Msg(0xFF)};
+    const std::vector<uint32_t> in{
+        Msg(0xF2, 0x10, 0x20), Msg(0xF3, 5), Msg(0xF1, 0x35), Msg(0xFA), Msg(0xFC), Msg(0xFF)};
     for (uint32_t w : in) Play(w);
     EXPECT_EQ(SentWords(), in);
 }
@@ -319,6 +319,17 @@ TEST_F(RpnTrackerTest, FineTuningDataEntryIsDroppedWhileItsSelectionPasses) {
     EXPECT_FALSE(Passes(1, 38, 0));
     EXPECT_FALSE(Passes(1, 6, 0));
     EXPECT_EQ(g_LampDrop, 50);
+}
+
+TEST_F(RpnTrackerTest, InspectionFlagsAreDropOneAndRetuneTwo) {
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 121, 0), 2);
+    EXPECT_EQ(mf_CheckControlChange(0xB9, 121, 0), 0);
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 101, 0), 0);
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 100, 1), 0);
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 6, 64), 1);
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 38, 0), 1);
+    EXPECT_EQ(mf_CheckControlChange(0xB2, 7, 100), 0);
+    EXPECT_EQ(mf_CheckControlChange(0xB3, 6, 64), 0);
 }
 
 TEST_F(RpnTrackerTest, SelectionOrderDoesNotMatter) {
@@ -397,7 +408,8 @@ TEST_F(RpnTrackerTest, SelectionSurvivesAnOutputSwitch) {
     EXPECT_FALSE(Passes(3, 6));
 }
 
-// ---- Reset All Controllers is followed by that channel's tuning -----------------------------------------------
+// ---- Reset All Controllers is followed by that channel's tuning
+// -----------------------------------------------
 
 class ResetRetuneTest : public EngineTest {
 protected:

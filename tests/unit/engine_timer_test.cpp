@@ -13,8 +13,8 @@ namespace {
 
 // The twelve countdowns the timer lowers.
 std::array<Atomic32*, 12> AllCountdowns() {
-    return {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn,    &g_LampOut,   &g_LampPanic,
-            &g_LampDrop,     &g_LampKeyDown, &g_LampKeyUp,     &g_BlinkPhase, &g_BlinkHold, &g_InputSilence};
+    return {&g_LampFreqDown, &g_LampFreqUp,  &g_LampMasterTune, &g_LampIn,     &g_LampOut,   &g_LampPanic,
+            &g_LampDrop,     &g_LampKeyDown, &g_LampKeyUp,      &g_BlinkPhase, &g_BlinkHold, &g_InputSilence};
 }
 
 int PaintsQueued() {
@@ -199,7 +199,8 @@ TEST_F(LampTest, EveryCountdownFallsByOnePerTickAndRestsAtIdle) {
     auto lamps = AllCountdowns();
     for (size_t i = 0; i < lamps.size(); ++i) *lamps[i] = static_cast<int32_t>(i + 1);
     sim::Tick();
-    for (size_t i = 0; i < lamps.size(); ++i) EXPECT_EQ(*lamps[i], static_cast<int32_t>(i)) << "countdown " << i;
+    for (size_t i = 0; i < lamps.size(); ++i)
+        EXPECT_EQ(*lamps[i], static_cast<int32_t>(i)) << "countdown " << i;
     sim::Tick(20);
     for (size_t i = 0; i < lamps.size(); ++i) EXPECT_EQ(*lamps[i], -1) << "countdown " << i;
 }
@@ -352,7 +353,8 @@ TEST_F(FamilyTimeoutTest, OtherLampsRunningOutLeaveTheFamilyAlone) {
 class WatchdogTest : public LampTest {
 protected:
     void Arm(const char* name) {
-        std::snprintf(g_HungMessage, sizeof g_HungMessage, "[%s] got missing.  Sorry,  Exit this application.", name);
+        std::snprintf(g_HungMessage, sizeof g_HungMessage,
+                      "[%s] got missing.  Sorry,  Exit this application.", name);
         g_HungCount.StoreRelease(0);
     }
 };
