@@ -217,6 +217,19 @@ TEST_F(SysExTest, MasterTunesOfOtherSoftwareAreDropped) {
     }
 }
 
+TEST_F(SysExTest, LongDataOfAnInputClosedSinceIsIgnored) {
+    // Filled by the old input, handled after a switch opened another: the buffer is the new port's.
+    OpenPortsDirect();
+    const std::vector<uint8_t> reset{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    std::memcpy(g_MidiInHeader->lpData, reset.data(), reset.size());
+    g_MidiInHeader->dwBytesRecorded = static_cast<uint32_t>(reset.size());
+    int stale = 0;
+    plat::PostWindowMessage(wnd_, kMsgLongIn, reinterpret_cast<uintptr_t>(&stale),
+                            reinterpret_cast<intptr_t>(g_MidiInHeader));
+    sim::Pump();
+    EXPECT_TRUE(sim::OutputLog().empty());
+}
+
 TEST_F(SysExTest, ThirtyBytesAreInspectedThirtyOneAreForwardedUntouched) {
     Boot();
     const Bytes reset30 = Padded("F0 41 10 42 12 40 00 7F 00 41 F7", 30);
