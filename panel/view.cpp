@@ -216,17 +216,16 @@ void CKVNView::ChoosePort(bool output) {
         g_MidiInPicked = g_MidiInDevice;
     }
     CDevicePickerDlg picker;
-    picker.DoModal();
+    const bool chosen = picker.DoModal() == plat::kIdOk;
     // Picking the row of a port that failed to open tries it again: with nothing open, the same
     // row is not "the port in use", and leaving it closed would give the user no way back to it.
+    // Dismissing the picker is no choice and tries nothing.
     if (output) {
-        if (g_MidiOutPicked != g_MidiOutDevice || (g_MidiOutHandle == nullptr && g_MidiOutPicked >= 0)) {
-            mf_MidiOutSwitch(g_MidiOutPicked);
-        }
+        const bool retry = chosen && g_MidiOutHandle == nullptr && g_MidiOutPicked >= 0;
+        if (g_MidiOutPicked != g_MidiOutDevice || retry) mf_MidiOutSwitch(g_MidiOutPicked);
     } else {
-        if (g_MidiInPicked != g_MidiInDevice || (g_MidiInHandle == nullptr && g_MidiInPicked >= 0)) {
-            mf_MidiInSwitch(g_MidiInPicked);
-        }
+        const bool retry = chosen && g_MidiInHandle == nullptr && g_MidiInPicked >= 0;
+        if (g_MidiInPicked != g_MidiInDevice || retry) mf_MidiInSwitch(g_MidiInPicked);
     }
     g_Redraw = 1;
 }
@@ -341,7 +340,9 @@ void CKVNView::OnLButtonUp(uint32_t, plat::Point) {
         g_ClosePressed = 0;
         return;
     }
-    if (g_HoverRegion == HIT_CLOSE) {
+    // The close button acts on a release over it only when the press began on it: sliding onto it
+    // from another control and letting go must not end the program.
+    if (g_HoverRegion == HIT_CLOSE && g_ClosePressed) {
         mf_DeviceClose();
         plat::PostWindowMessage(MainWnd(), plat::kWmClose, 0, 0);
         return;
@@ -349,9 +350,11 @@ void CKVNView::OnLButtonUp(uint32_t, plat::Point) {
     g_ClosePressed = 0;
 }
 
-void CKVNView::OnLButtonDblClk(uint32_t, plat::Point) {
-    // The second click of a double-click is one more press.
-    plat::PostWindowMessage(m_hWnd, plat::kWmLButtonDown, 0, 0);
+void CKVNView::OnLButtonDblClk(uint32_t flags, plat::Point point) {
+    // The second click of a double-click is one more press. It keeps its position: a drag started
+    // by it would otherwise measure from the client origin and throw the window across the screen.
+    const intptr_t lParam = (point.x & 0xFFFF) | ((point.y & 0xFFFF) << 16);
+    plat::PostWindowMessage(m_hWnd, plat::kWmLButtonDown, flags, lParam);
 }
 
 intptr_t CKVNView::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
