@@ -42,7 +42,17 @@ void AppTest::SetUp() {
     sim::SetCurrentDir(folder_.string());
 }
 
+void AppTest::NextLife() {
+    mf_DeviceClose();
+    theApp.Reset();
+    ResetProcessState();
+    sim::Reset();
+    sim::SetCurrentDir(folder_.string());
+}
+
 void AppTest::TearDown() {
+    // A run ended by the platform's close keeps its ports open; the process end releases them.
+    mf_DeviceClose();
     theApp.Reset();
     // Buffers the engine still holds (a run that ended without the panel's close) go with the process.
     ResetProcessState();

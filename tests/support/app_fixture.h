@@ -36,6 +36,10 @@ protected:
     // A client point whose hit-map red value names `region`.
     plat::Point PointOf(int region) const;
 
+    // A new process in the same folder: the ports of this one go with it, and everything
+    // process-wide is back at its start values.
+    void NextLife();
+
     std::string IniPath() const;
     std::string ReadIni() const;
     void WriteIni(const std::string& text) const;

@@ -25,23 +25,6 @@ const std::string kEol = "\n";
 
 class MainFrameTest : public AppTest {
 protected:
-    void TearDown() override {
-        EndProcess();
-        AppTest::TearDown();
-    }
-
-    // A run ended by the platform's close keeps its ports open; the process end releases them.
-    static void EndProcess() { mf_DeviceClose(); }
-
-    // A new process in the same folder.
-    void NextLife() {
-        EndProcess();
-        theApp.Reset();
-        ResetProcessState();
-        sim::Reset();
-        sim::SetCurrentDir(folder_.string());
-    }
-
     // The frame on its own, as the framework creates it once the settings path is known.
     void UsePath() {
         theApp.m_IniPath = IniPath();

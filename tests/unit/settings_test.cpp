@@ -100,22 +100,9 @@ protected:
         sim::SetOutputDevices(outputs_);
     }
 
-    void TearDown() override {
-        EndProcess();
-        AppTest::TearDown();
-    }
-
-    // A run ended by the platform's close keeps its ports open; the process end releases them.
-    static void EndProcess() { mf_DeviceClose(); }
-
-    // A new process in the same folder: everything process-wide back to its start values.
     void NextLife() {
-        EndProcess();
-        theApp.Reset();
-        ResetProcessState();
-        sim::Reset();
+        AppTest::NextLife();
         Devices();
-        sim::SetCurrentDir(folder_.string());
     }
 
     // Starts, ends through the platform's close command, returns the file.

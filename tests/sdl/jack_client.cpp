@@ -1,0 +1,138 @@
+#include "tests/sdl/jack_client.h"
+
+#include <jack/midiport.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace kvntest {
+
+namespace {
+constexpr size_t kRing = 1 << 18;
+}
+
+JackClient::JackClient(const std::string& name, const std::vector<std::string>& extraOutputs) {
+    client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+    if (client_ == nullptr) return;
+    out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    for (const std::string& extra : extraOutputs) {
+        extra_.push_back(jack_port_register(client_, extra.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0));
+    }
+    toSend_ = jack_ringbuffer_create(kRing);
+    arrived_ = jack_ringbuffer_create(kRing);
+    jack_set_process_callback(client_, Process, this);
+    jack_activate(client_);
+}
+
+JackClient::~JackClient() {
+    if (client_ != nullptr) jack_client_close(client_);
+    if (toSend_) jack_ringbuffer_free(toSend_);
+    if (arrived_) jack_ringbuffer_free(arrived_);
+}
+
+std::string JackClient::Name() const { return client_ ? jack_get_client_name(client_) : ""; }
+
+int JackClient::Process(jack_nframes_t frames, void* arg) {
+    auto* self = static_cast<JackClient*>(arg);
+    void* outBuf = jack_port_get_buffer(self->out_, frames);
+    jack_midi_clear_buffer(outBuf);
+    for (jack_port_t* extra : self->extra_) {
+        if (extra) jack_midi_clear_buffer(jack_port_get_buffer(extra, frames));
+    }
+    uint32_t len = 0;
+    while (jack_ringbuffer_read_space(self->toSend_) >= sizeof len) {
+        jack_ringbuffer_peek(self->toSend_, reinterpret_cast<char*>(&len), sizeof len);
+        if (jack_ringbuffer_read_space(self->toSend_) < sizeof len + len) break;
+        jack_midi_data_t* data = jack_midi_event_reserve(outBuf, 0, len);
+        if (data == nullptr) break;  // full for this period: the rest goes next time
+        jack_ringbuffer_read_advance(self->toSend_, sizeof len);
+        jack_ringbuffer_read(self->toSend_, reinterpret_cast<char*>(data), len);
+    }
+    void* inBuf = jack_port_get_buffer(self->in_, frames);
+    const uint32_t n = jack_midi_get_event_count(inBuf);
+    for (uint32_t i = 0; i < n; ++i) {
+        jack_midi_event_t ev;
+        if (jack_midi_event_get(&ev, inBuf, i) != 0) continue;
+        const auto size = static_cast<uint32_t>(ev.size);
+        if (jack_ringbuffer_write_space(self->arrived_) < sizeof size + size) break;
+        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(&size), sizeof size);
+        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(ev.buffer), size);
+    }
+    return 0;
+}
+
+void JackClient::Send(const Bytes& event) {
+    const auto len = static_cast<uint32_t>(event.size());
+    jack_ringbuffer_write(toSend_, reinterpret_cast<const char*>(&len), sizeof len);
+    jack_ringbuffer_write(toSend_, reinterpret_cast<const char*>(event.data()), len);
+}
+
+void JackClient::Drain() {
+    std::lock_guard lk(mu_);
+    uint32_t len = 0;
+    while (jack_ringbuffer_read_space(arrived_) >= sizeof len) {
+        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(&len), sizeof len);
+        Bytes b(len);
+        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(b.data()), len);
+        received_.push_back(std::move(b));
+    }
+}
+
+std::vector<Bytes> JackClient::WaitFor(size_t count, std::chrono::milliseconds timeout) {
+    PollUntil(
+        [&] {
+            Drain();
+            std::lock_guard lk(mu_);
+            return received_.size() >= count;
+        },
+        timeout);
+    return Received();
+}
+
+std::vector<Bytes> JackClient::Received() {
+    Drain();
+    std::lock_guard lk(mu_);
+    return received_;
+}
+
+void JackClient::Clear() {
+    Drain();
+    std::lock_guard lk(mu_);
+    received_.clear();
+}
+
+bool JackClient::Connect(const std::string& from, const std::string& to) {
+    const int r = jack_connect(client_, from.c_str(), to.c_str());
+    return r == 0 || r == EEXIST;
+}
+
+bool JackClient::PortExists(const std::string& name) const {
+    return client_ != nullptr && jack_port_by_name(client_, name.c_str()) != nullptr;
+}
+
+bool JackClient::Connected(const std::string& from, const std::string& to) const {
+    jack_port_t* port = jack_port_by_name(client_, from.c_str());
+    return port != nullptr && jack_port_connected_to(port, to.c_str()) != 0;
+}
+
+std::vector<std::string> JackClient::MidiPorts(unsigned long flags) const {
+    std::vector<std::string> names;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
+    if (ports == nullptr) return names;
+    for (const char** p = ports; *p; ++p) names.emplace_back(*p);
+    jack_free(ports);
+    return names;
+}
+
+bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace kvntest

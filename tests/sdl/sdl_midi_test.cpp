@@ -1,0 +1,373 @@
+// The MIDI side of the SDL adapter against a real JACK server (run_with.sh --jack): a player
+// client plays into the adapter's input and a sink client records what the adapter sends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+
+#include "platform/platform.h"
+#include "platform/sdl/sdl_platform.h"
+#include "tests/sdl/jack_client.h"
+#include "tests/sdl/support.h"
+
+using kvntest::Bytes;
+using kvntest::Call;
+using kvntest::Header;
+using kvntest::JackClient;
+using kvntest::Recorder;
+
+namespace {
+
+constexpr uint32_t kHdr = sizeof(plat::MidiHdr);
+
+class Environment : public ::testing::Environment {
+public:
+    void TearDown() override { sdlplat::Shutdown(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+uint32_t Word(const Bytes& b) {
+    uint32_t w = 0;
+    for (size_t i = 0; i < b.size() && i < 3; ++i) w |= uint32_t(b[i]) << (8 * i);
+    return w;
+}
+
+Bytes SysEx(size_t size, uint8_t fill = 0x11) {
+    Bytes b(size, fill);
+    for (size_t i = 1; i + 1 < size; ++i) b[i] = uint8_t((i * 7) & 0x7F);
+    b.front() = 0xF0;
+    b.back() = 0xF7;
+    return b;
+}
+
+class SdlMidi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(player.Ok()) << "no JACK server";
+        ASSERT_TRUE(sink.Ok());
+        // The player hears itself, so that a marker it sees back has passed every reader of its port.
+        ASSERT_TRUE(player.Connect(player.OutPort(), player.InPort()));
+        ASSERT_TRUE(kvntest::PollUntil([&] { return player.Connected(player.OutPort(), player.InPort()); }));
+    }
+
+    // Returns once everything the player sent before has been through a complete period.
+    void Barrier() {
+        const Bytes marker{0xBF, 0x77, uint8_t(++markers_ & 0x7F)};
+        player.Send(marker);
+        ASSERT_TRUE(kvntest::PollUntil([&] {
+            const auto got = player.Received();
+            return std::find(got.begin(), got.end(), marker) != got.end();
+        }));
+    }
+    static bool IsMarker(uint32_t word) { return (word & 0xFFFF) == 0x77BF; }
+
+    std::vector<uint32_t> DataWords(Recorder& rec) {
+        std::vector<uint32_t> words;
+        for (const Call& c : rec.Calls(plat::kMimData)) {
+            if (!IsMarker(uint32_t(c.p1))) words.push_back(uint32_t(c.p1));
+        }
+        return words;
+    }
+
+    plat::HMidiIn OpenInput(Recorder& rec) {
+        const int row = kvntest::InputRow(player.OutPort());
+        EXPECT_GE(row, 0);
+        plat::HMidiIn in = nullptr;
+        EXPECT_EQ(plat::MidiInOpen(&in, uint32_t(row), Recorder::InProc, rec.Instance()), plat::kMmNoError);
+        EXPECT_TRUE(player.Connected(player.OutPort(), std::string(sdlplat::kInClient) + ":in"));
+        return in;
+    }
+
+    plat::HMidiOut OpenOutput(Recorder& rec) {
+        const int row = kvntest::OutputRow(sink.InPort());
+        EXPECT_GE(row, 0);
+        plat::HMidiOut out = nullptr;
+        EXPECT_EQ(plat::MidiOutOpen(&out, uint32_t(row), Recorder::OutProc, rec.Instance()), plat::kMmNoError);
+        // Connected by the time the open returns, so that nothing sent at once is lost.
+        EXPECT_TRUE(sink.Connected(sdlplat::kOutClient + std::string(":out"), sink.InPort()));
+        return out;
+    }
+
+    JackClient player{"kvnplay", {"a-port-whose-name-is-far-too-long-for-the-list"}};
+    JackClient sink{"kvnsink"};
+    int markers_ = 0;
+};
+
+TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
+    EXPECT_STREQ(sdlplat::MidiSystemName(), "jack");
+    const auto ins = kvntest::InputNames();
+    EXPECT_NE(std::find(ins.begin(), ins.end(), "kvnplay:out"), ins.end());
+    // Cut to the 31 bytes a catalogue row holds.
+    EXPECT_NE(std::find(ins.begin(), ins.end(), "kvnplay:a-port-whose-name-is-fa"), ins.end());
+    const auto outs = kvntest::OutputNames();
+    EXPECT_NE(std::find(outs.begin(), outs.end(), "kvnsink:in"), outs.end());
+
+    Recorder inRec, outRec;
+    plat::HMidiIn in = OpenInput(inRec);
+    plat::HMidiOut mapper = nullptr;
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, outRec.Instance()), plat::kMmNoError);
+    // The server lists our ports, the catalogues do not: choosing them would feed us back to ourselves.
+    EXPECT_TRUE(sink.PortExists("KVN:out"));
+    EXPECT_TRUE(sink.PortExists("KVN-in:in"));
+    for (const auto& name : kvntest::InputNames()) EXPECT_NE(name.rfind("KVN", 0), 0u) << name;
+    for (const auto& name : kvntest::OutputNames()) EXPECT_NE(name.rfind("KVN", 0), 0u) << name;
+
+    char name[plat::kMaxPnameLen];
+    EXPECT_EQ(plat::MidiInGetDevName(999, name, sizeof name), plat::kMmBadDeviceId);
+    plat::HMidiIn none = nullptr;
+    EXPECT_EQ(plat::MidiInOpen(&none, 999, Recorder::InProc, 0), plat::kMmBadDeviceId);
+    plat::HMidiOut noneOut = nullptr;
+    EXPECT_EQ(plat::MidiOutOpen(&noneOut, 999, Recorder::OutProc, 0), plat::kMmBadDeviceId);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmInvalHandle);
+}
+
+TEST_F(SdlMidi, ShortMessagesComeInAsPackedWordsAndLeaveWithTheirTrueLength) {
+    const std::vector<Bytes> messages = {
+        {0x90, 60, 100}, {0xC3, 5}, {0xD2, 7}, {0xE1, 0, 64}, {0xA0, 60, 3}, {0xB4, 7, 99}, {0xF1, 0x35},
+        {0xF2, 1, 2},    {0xF3, 4}, {0xF6},    {0xF8},       {0xFA},       {0xFE},        {0xFF}};
+    Recorder inRec, outRec;
+    plat::HMidiIn in = OpenInput(inRec);
+    plat::HMidiOut out = OpenOutput(outRec);
+    ASSERT_EQ(inRec.Calls().front().msg, plat::kMimOpen);
+    ASSERT_EQ(outRec.Calls().front().msg, plat::kMomOpen);
+
+    // Nothing flows before the input is started.
+    player.Send({0x90, 1, 1});
+    Barrier();
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+    for (const Bytes& m : messages) player.Send(m);
+    ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(inRec).size() >= messages.size(); }));
+    std::vector<uint32_t> expected;
+    for (const Bytes& m : messages) expected.push_back(Word(m));
+    EXPECT_EQ(DataWords(inRec), expected);
+    uint32_t lastStamp = 0;
+    for (const Call& c : inRec.Calls(plat::kMimData)) {
+        EXPECT_NE(c.thread, std::this_thread::get_id());  // the MIDI system's thread
+        EXPECT_GE(c.p2, lastStamp);
+        lastStamp = uint32_t(c.p2);
+    }
+
+    for (const Bytes& m : messages) EXPECT_EQ(plat::MidiOutShortMsg(out, Word(m)), plat::kMmNoError);
+    // Running status: a word of data bytes only takes the last channel status.
+    EXPECT_EQ(plat::MidiOutShortMsg(out, 0x90 | (61u << 8) | (90u << 16)), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutShortMsg(out, 62u | (91u << 8)), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutShortMsg(out, 0xF0), plat::kMmInvalParam);  // SysEx is no short message
+    auto expectedOut = messages;
+    expectedOut.push_back({0x90, 61, 90});
+    expectedOut.push_back({0x90, 62, 91});
+    EXPECT_EQ(sink.WaitFor(expectedOut.size()), expectedOut);
+
+    EXPECT_EQ(plat::MidiInStop(in), plat::kMmNoError);
+    const size_t before = DataWords(inRec).size();
+    player.Send({0x90, 2, 2});
+    Barrier();
+    EXPECT_EQ(DataWords(inRec).size(), before);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+    EXPECT_EQ(inRec.Calls().back().msg, plat::kMimClose);
+    EXPECT_EQ(outRec.Calls().back().msg, plat::kMomClose);
+}
+
+TEST_F(SdlMidi, SysExFillsTheQueuedBufferAndIsDroppedWhenNoneIsQueued) {
+    Recorder rec;
+    plat::HMidiIn in = OpenInput(rec);
+    Header h(64);
+    EXPECT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMidiErrUnprepared);
+    EXPECT_EQ(plat::MidiInPrepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMidiErrStillPlaying);
+    EXPECT_EQ(plat::MidiInUnprepareHeader(in, &h.hdr, kHdr), plat::kMidiErrStillPlaying);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+
+    const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    player.Send(gsReset);
+    ASSERT_TRUE(rec.WaitFor(plat::kMimLongData, 1));
+    Call c = rec.Calls(plat::kMimLongData).front();
+    EXPECT_EQ(c.p1, reinterpret_cast<uintptr_t>(&h.hdr));
+    EXPECT_EQ(c.data, gsReset);
+    EXPECT_TRUE(c.flags & plat::kMhdrDone);
+    EXPECT_FALSE(c.flags & plat::kMhdrInQueue);
+
+    // With the one buffer out of the queue, the next SysEx is lost; short messages still come.
+    const uint64_t dropped = sdlplat::MidiDropCounts().sysexNoBuffer;
+    player.Send(SysEx(20));
+    player.Send({0x90, 64, 1});
+    ASSERT_TRUE(kvntest::PollUntil([&] { return !DataWords(rec).empty(); }));
+    EXPECT_EQ(rec.Calls(plat::kMimLongData).size(), 1u);
+    EXPECT_EQ(sdlplat::MidiDropCounts().sysexNoBuffer, dropped + 1);
+
+    // A SysEx longer than the buffer is cut to it.
+    h.hdr.dwBufferLength = 4;
+    EXPECT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
+    const Bytes longer = SysEx(30);
+    player.Send(longer);
+    ASSERT_TRUE(rec.WaitFor(plat::kMimLongData, 2));
+    EXPECT_EQ(rec.Calls(plat::kMimLongData)[1].data, Bytes(longer.begin(), longer.begin() + 4));
+    EXPECT_EQ(plat::MidiInUnprepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInReset(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+}
+
+TEST_F(SdlMidi, ResetHandsTheQueuedBufferBackEmptyAndStopsTheInput) {
+    Recorder rec;
+    plat::HMidiIn in = OpenInput(rec);
+    Header h(16384);
+    ASSERT_EQ(plat::MidiInPrepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMidiErrStillPlaying);  // a buffer is still queued
+
+    ASSERT_EQ(plat::MidiInReset(in), plat::kMmNoError);
+    const auto back = rec.Calls(plat::kMimLongData);
+    ASSERT_EQ(back.size(), 1u);  // on this thread, before the reset returned
+    EXPECT_EQ(back[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(back[0].p1, reinterpret_cast<uintptr_t>(&h.hdr));
+    EXPECT_EQ(h.hdr.dwBytesRecorded, 0u);
+    EXPECT_TRUE(h.hdr.dwFlags & plat::kMhdrDone);
+    EXPECT_FALSE(h.hdr.dwFlags & plat::kMhdrInQueue);
+
+    player.Send({0x90, 60, 1});
+    Barrier();
+    EXPECT_TRUE(DataWords(rec).empty());
+    EXPECT_EQ(plat::MidiInUnprepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(rec.Calls().back().msg, plat::kMimClose);
+}
+
+TEST_F(SdlMidi, ConnectForwardsEverythingInsideTheDriverWhileTheCallbackStillRuns) {
+    Recorder inRec, outRec;
+    plat::HMidiIn in = OpenInput(inRec);
+    plat::HMidiOut out = OpenOutput(outRec);
+    Header h(256);
+    plat::MidiInPrepareHeader(in, &h.hdr, kHdr);
+    plat::MidiInAddBuffer(in, &h.hdr, kHdr);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiConnect(in, out), plat::kMmNoError);
+
+    const std::vector<Bytes> played = {{0x90, 60, 100}, {0xC0, 74}, SysEx(40), {0xF8}, {0x80, 60, 0}};
+    for (const Bytes& m : played) player.Send(m);
+    EXPECT_EQ(sink.WaitFor(played.size()), played);  // unchanged: no key shift, no filter
+    ASSERT_TRUE(inRec.WaitFor(plat::kMimLongData, 1));
+    EXPECT_EQ(DataWords(inRec), (std::vector<uint32_t>{0x643C90, 0x4AC0, 0xF8, 0x3C80}));
+
+    ASSERT_EQ(plat::MidiDisconnect(in, out), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiDisconnect(in, out), plat::kMmError);
+    sink.Clear();
+    player.Send({0x90, 61, 100});
+    ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(inRec).size() == 5; }));
+    ASSERT_EQ(plat::MidiOutShortMsg(out, 0xFE), plat::kMmNoError);
+    EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xFE}}));
+
+    plat::MidiInReset(in);
+    plat::MidiInUnprepareHeader(in, &h.hdr, kHdr);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+}
+
+TEST_F(SdlMidi, LongMessagesLeaveWholeAndAreReportedDoneFromTheDriversThread) {
+    Recorder rec;
+    plat::HMidiOut out = OpenOutput(rec);
+    Header h(16384);
+    const Bytes gm{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    std::copy(gm.begin(), gm.end(), h.buffer.begin());
+    h.hdr.dwBufferLength = uint32_t(gm.size());
+    EXPECT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMidiErrUnprepared);
+    ASSERT_EQ(plat::MidiOutPrepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_TRUE(rec.WaitFor(plat::kMomDone, 1));
+    const Call done = rec.Calls(plat::kMomDone).front();
+    EXPECT_NE(done.thread, std::this_thread::get_id());
+    EXPECT_EQ(done.p1, reinterpret_cast<uintptr_t>(&h.hdr));
+    EXPECT_TRUE(h.hdr.dwFlags & plat::kMhdrDone);
+    EXPECT_FALSE(h.hdr.dwFlags & plat::kMhdrInQueue);
+    EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{gm}));
+
+    // The largest message RtMidi takes whole, and a full buffer, which leaves in pieces that
+    // join up to the same bytes.
+    for (size_t size : {size_t(16379), size_t(16384)}) {
+        sink.Clear();
+        const Bytes big = SysEx(size);
+        std::copy(big.begin(), big.end(), h.buffer.begin());
+        h.hdr.dwBufferLength = uint32_t(size);
+        const size_t doneBefore = rec.Calls(plat::kMomDone).size();
+        ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+        ASSERT_TRUE(rec.WaitFor(plat::kMomDone, doneBefore + 1));
+        Bytes joined;
+        ASSERT_TRUE(kvntest::PollUntil([&] {
+            joined.clear();
+            for (const Bytes& e : sink.Received()) joined.insert(joined.end(), e.begin(), e.end());
+            return joined.size() >= size;
+        }));
+        EXPECT_EQ(joined, big) << size;
+    }
+    EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+}
+
+TEST_F(SdlMidi, ResetSilencesEveryChannelAndReturnsAMessageInFlight) {
+    Recorder rec;
+    plat::HMidiOut out = OpenOutput(rec);
+    Header h(40000);
+    const Bytes big = SysEx(40000);  // leaves in pieces over several periods
+    std::copy(big.begin(), big.end(), h.buffer.begin());
+    ASSERT_EQ(plat::MidiOutPrepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMidiErrStillPlaying);
+    ASSERT_EQ(plat::MidiOutReset(out), plat::kMmNoError);
+    // Done exactly once, and no longer queued once the reset has returned.
+    EXPECT_EQ(rec.Calls(plat::kMomDone).size(), 1u);
+    EXPECT_FALSE(h.hdr.dwFlags & plat::kMhdrInQueue);
+    EXPECT_TRUE(h.hdr.dwFlags & plat::kMhdrDone);
+
+    std::vector<Bytes> allNotesOff;
+    for (uint8_t ch = 0; ch < 16; ++ch) allNotesOff.push_back({uint8_t(0xB0 | ch), 123, 0});
+    ASSERT_TRUE(kvntest::PollUntil([&] {
+        const auto got = sink.Received();
+        return std::count_if(got.begin(), got.end(), [](const Bytes& e) { return e.size() == 3 && e[1] == 123; }) == 16;
+    }));
+    std::vector<Bytes> got;
+    for (const Bytes& e : sink.Received()) {
+        if (e.size() == 3 && e[1] == 123) got.push_back(e);
+    }
+    EXPECT_EQ(got, allNotesOff);
+    // A SysEx cut off by the reset is closed, so that the receiver does not take what follows as its data.
+    const auto events = sink.Received();
+    const auto firstOff = std::find(events.begin(), events.end(), allNotesOff.front());
+    if (firstOff != events.begin()) {
+        EXPECT_EQ(std::prev(firstOff)->back(), 0xF7);
+    }
+
+    EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+    EXPECT_EQ(rec.Calls(plat::kMomDone).size(), 1u);
+    EXPECT_EQ(rec.Calls().back().msg, plat::kMomClose);
+}
+
+TEST_F(SdlMidi, TheMapperIsTheProgramsOwnPortForAnySynthToConnect) {
+    Recorder mapperRec, deviceRec;
+    plat::HMidiOut mapper = nullptr;
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, mapperRec.Instance()), plat::kMmNoError);
+    ASSERT_TRUE(sink.PortExists("KVN:out"));
+    EXPECT_FALSE(sink.Connected("KVN:out", sink.InPort()));  // connected by the user, not by us
+    ASSERT_TRUE(sink.Connect("KVN:out", sink.InPort()));
+    ASSERT_TRUE(kvntest::PollUntil([&] { return sink.Connected("KVN:out", sink.InPort()); }));
+    ASSERT_EQ(plat::MidiOutShortMsg(mapper, 0x7F45C9), plat::kMmNoError);
+    EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xC9, 0x45}}));
+
+    // A second output open at the same time is a client of its own.
+    sink.Clear();
+    plat::HMidiOut device = nullptr;
+    ASSERT_EQ(plat::MidiOutOpen(&device, uint32_t(kvntest::OutputRow(sink.InPort())), Recorder::OutProc,
+                                deviceRec.Instance()),
+              plat::kMmNoError);
+    EXPECT_TRUE(sink.Connected("KVN-01:out", sink.InPort()));
+    ASSERT_EQ(plat::MidiOutShortMsg(device, 0x0040B3), plat::kMmNoError);
+    EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xB3, 0x40, 0x00}}));
+    EXPECT_EQ(plat::MidiOutClose(device), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
+    EXPECT_FALSE(sink.PortExists("KVN:out"));
+}
+
+}  // namespace

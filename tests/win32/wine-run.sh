@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# CTest's emulator for the Windows build: wine-run.sh PREFIX PROGRAM [ARGS...]
+# Runs PROGRAM under 64-bit Wine in PREFIX, quietly, with the environment as given (the caller
+# decides whether there is a DISPLAY). Tests that need a display set KVN_WINE_NEEDS_DISPLAY and
+# are skipped (77) without one; KVN_WINE_OVERRIDES adds DLL overrides (e.g. winmm=n).
+set -uo pipefail
+export WINEPREFIX="$1"
+shift
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installer prompts when the prefix is made.
+overrides="mscoree,mshtml="
+if [ -n "${KVN_WINE_OVERRIDES:-}" ]; then overrides="$overrides;$KVN_WINE_OVERRIDES"; fi
+export WINEDLLOVERRIDES="$overrides"
+if [ -n "${KVN_WINE_NEEDS_DISPLAY:-}" ] && [ -z "${DISPLAY:-}" ]; then
+  echo "skipped: needs an X display (scripts/win32-test.sh starts Xvfb)"
+  exit 77
+fi
+# Windows programs end their lines with CRLF; CTest and test discovery read LF.
+/usr/lib/wine/wine64 "$@" | tr -d '\r'
+exit "${PIPESTATUS[0]}"
