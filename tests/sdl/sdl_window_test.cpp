@@ -242,12 +242,13 @@ TEST(SdlWindow, AMessageBoxKeepsTheLoopGoingOnTheUiThreadAndBlocksAnyOtherThread
             return std::string();
         };
         PollUntil([&] { return !boxId().empty(); }, std::chrono::seconds(20));
-        PollUntil([&] {
+        const bool gone = PollUntil([&] {
             const std::string id = boxId();
             if (id.empty()) return true;
-            kvntest::Xdotool("windowfocus " + id + " key Return");
+            kvntest::Xdotool("windowfocus --sync " + id + " key Return");
             return PollUntil([&] { return boxId().empty(); }, std::chrono::seconds(1));
         }, std::chrono::seconds(20));
+        if (!gone) ADD_FAILURE() << "the box stayed open:\n" << Output("xwininfo -root -tree");
     };
     {
         Background user([&] {

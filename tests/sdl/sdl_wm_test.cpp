@@ -1,1 +1,72 @@
-int main(){}
+// What needs a window manager (run_with.sh --wm: Xvfb and openbox): minimising and restoring,
+// no decoration on the frame, and the pop-up list going away when it loses the focus.
+#include <gtest/gtest.h>
+
+#include "tests/sdl/window_support.h"
+
+using kvntest::Background;
+using kvntest::Client;
+using kvntest::Output;
+using kvntest::PollUntil;
+
+namespace {
+
+std::atomic<bool> gGaveUp{false};
+void GiveUp(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
+    gGaveUp = true;
+    plat::QuitMessageLoop(-99);
+}
+
+TEST(SdlWm, TheFrameMinimisesAndRestoresAndHasNoDecoration) {
+    Client frameClient, viewClient;
+    plat::HWnd frame = plat::CreateMainFrame("KVN - wm", 100, 120, 740, 150, &frameClient);
+    ASSERT_NE(plat::CreateView(frame, &viewClient), nullptr);
+    plat::ShowWindow(frame, plat::kSwShow);
+    EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
+    EXPECT_NE(Output("xprop -name 'KVN - wm' _MOTIF_WM_HINTS").find("0x2, 0x0, 0x0"), std::string::npos);
+    EXPECT_TRUE(PollUntil([&] { return plat::GetWindowRect(frame).left == 100 && plat::GetWindowRect(frame).top == 120; }));
+
+    plat::ShowWindow(frame, plat::kSwMinimize);
+    EXPECT_TRUE(PollUntil([&] { return plat::IsIconic(frame); }));
+    EXPECT_FALSE(kvntest::Viewable("KVN - wm"));
+    plat::ShowWindow(frame, plat::kSwShow);
+    EXPECT_TRUE(PollUntil([&] { return !plat::IsIconic(frame); }));
+    EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
+    EXPECT_EQ(plat::GetWindowRect(frame).left, 100);
+    plat::DestroyWindow(frame);
+}
+
+class Picker final : public plat::DialogClient {
+public:
+    virtual ~Picker() = default;
+    bool OnInitDialog(plat::HDialog dlg) override {
+        plat::ListAddString(dlg, " 0: Window's MIDI Mapper");
+        const plat::Rect r = plat::GetDialogRect(dlg);
+        plat::MoveDialog(dlg, 400, 400, r.right - r.left, r.bottom - r.top);
+        return true;
+    }
+    void OnSelChange(plat::HDialog) override { ++changes; }
+    int changes = 0;
+};
+
+TEST(SdlWm, ThePopUpListGoesAwayWhenTheUserTurnsToAnotherWindow) {
+    Client frameClient, viewClient;
+    plat::HWnd frame = plat::CreateMainFrame("KVN - focus", 0, 0, 740, 150, &frameClient);
+    plat::CreateView(frame, &viewClient);
+    plat::ShowWindow(frame, plat::kSwShow);
+    Picker p;
+    Background user([] {
+        // Once the list has the focus, a click elsewhere takes it away.
+        PollUntil([] { return Output("xdotool getwindowfocus getwindowname 2>/dev/null").find("KVN list") != std::string::npos; });
+        kvntest::Xdotool("mousemove 50 50 click 1");
+    });
+    const uint32_t guard = plat::TimeSetEvent(15000, 1, GiveUp, 0, plat::kTimeOneShot);
+    EXPECT_EQ(plat::DoModalList(&p, plat::Rgb(255, 230, 180)), plat::kIdCancel);
+    plat::TimeKillEvent(guard);
+    EXPECT_FALSE(gGaveUp) << "the list stayed open";
+    EXPECT_EQ(p.changes, 0);
+    EXPECT_TRUE(viewClient.Of(plat::kWmLButtonDown).empty());
+    plat::DestroyWindow(frame);
+}
+
+}  // namespace

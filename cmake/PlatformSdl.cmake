@@ -1,0 +1,113 @@
+# kvn: the Linux (and macOS) build on SDL2, SDL2_ttf and RtMidi, and the adapter's own tests
+# (tests/sdl, run against real servers: a JACK server on its dummy driver, Xvfb, openbox).
+# Built only when pkg-config finds all three libraries.
+find_package(PkgConfig QUIET)
+if(NOT PKG_CONFIG_FOUND)
+  message(STATUS "pkg-config not found: kvn is not built")
+  return()
+endif()
+pkg_check_modules(KVN_SDL2 QUIET IMPORTED_TARGET sdl2)
+pkg_check_modules(KVN_SDL2_TTF QUIET IMPORTED_TARGET SDL2_ttf)
+pkg_check_modules(KVN_RTMIDI QUIET IMPORTED_TARGET rtmidi)
+if(NOT (KVN_SDL2_FOUND AND KVN_SDL2_TTF_FOUND AND KVN_RTMIDI_FOUND))
+  message(STATUS "SDL2, SDL2_ttf or RtMidi not found: kvn is not built")
+  return()
+endif()
+pkg_check_modules(KVN_FONTCONFIG QUIET IMPORTED_TARGET fontconfig)
+pkg_check_modules(KVN_JACK QUIET IMPORTED_TARGET jack)  # to see RtMidi's JACK connections settle
+find_package(Threads REQUIRED)
+
+# The three icons, compiled into the program.
+set(KVN_ICON_DIR ${CMAKE_SOURCE_DIR}/resources/icons)
+set(KVN_ICON_FILES 128=${KVN_ICON_DIR}/kvn_128_32.bmp 132=${KVN_ICON_DIR}/kvn_132.bmp 133=${KVN_ICON_DIR}/kvn_133.bmp)
+set(KVN_ICON_DEPENDS "")
+foreach(entry ${KVN_ICON_FILES})
+  string(REGEX REPLACE "^[0-9]+=" "" path "${entry}")
+  if(EXISTS ${path})
+    list(APPEND KVN_ICON_DEPENDS ${path})
+  endif()
+endforeach()
+if(EXISTS ${KVN_ICON_DIR})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${KVN_ICON_DIR})  # an icon added later
+endif()
+set(KVN_ICONS_CPP ${CMAKE_BINARY_DIR}/generated/kvn_icons.cpp)
+add_custom_command(
+  OUTPUT ${KVN_ICONS_CPP}
+  COMMAND ${CMAKE_COMMAND} "-DOUT=${KVN_ICONS_CPP}" "-DICONS=${KVN_ICON_FILES}"
+          -P ${CMAKE_SOURCE_DIR}/platform/sdl/embed_icons.cmake
+  DEPENDS ${KVN_ICON_DEPENDS} ${CMAKE_SOURCE_DIR}/platform/sdl/embed_icons.cmake
+  COMMENT "Embedding the icons"
+  VERBATIM)
+
+file(GLOB KVN_SDL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sdl/*.cpp)
+list(REMOVE_ITEM KVN_SDL_SOURCES ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
+add_library(kvn_platform_sdl STATIC ${KVN_SDL_SOURCES} ${KVN_ICONS_CPP})
+target_include_directories(kvn_platform_sdl PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(kvn_platform_sdl
+  PUBLIC kvn_common PkgConfig::KVN_SDL2 PkgConfig::KVN_SDL2_TTF PkgConfig::KVN_RTMIDI Threads::Threads
+  PRIVATE kvn_warnings)
+if(KVN_FONTCONFIG_FOUND)
+  target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_FONTCONFIG)
+  target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_FONTCONFIG)
+endif()
+if(KVN_JACK_FOUND)
+  target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_JACK)
+  target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_JACK)
+endif()
+
+add_executable(kvn ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
+target_link_libraries(kvn PRIVATE kvn_core kvn_platform_sdl kvn_warnings)
+# The skin goes next to the program, where it is looked for (under the current directory).
+add_custom_command(TARGET kvn POST_BUILD
+  COMMAND ${CMAKE_COMMAND} "-DFROM=${CMAKE_SOURCE_DIR}/resources/Bitmap" "-DTO=$<TARGET_FILE_DIR:kvn>/Bitmap"
+          -P ${CMAKE_SOURCE_DIR}/platform/sdl/copy_skin.cmake
+  VERBATIM)
+
+# ---- Adapter tests -----------------------------------------------------------------------------
+if(NOT KVN_BUILD_TESTS)
+  return()
+endif()
+find_package(GTest QUIET)
+if(NOT GTest_FOUND OR NOT KVN_JACK_FOUND)
+  message(STATUS "GoogleTest or libjack not found: tests/sdl are not built")
+  return()
+endif()
+enable_testing()
+include(GoogleTest)
+
+add_library(kvn_sdl_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/sdl/jack_client.cpp
+                                        ${CMAKE_SOURCE_DIR}/tests/sdl/support.cpp)
+target_include_directories(kvn_sdl_test_support PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(kvn_sdl_test_support PUBLIC kvn_platform_sdl PkgConfig::KVN_JACK GTest::gtest PRIVATE kvn_warnings)
+target_compile_definitions(kvn_sdl_test_support PUBLIC KVN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# One executable per file; each test case runs in its own process with servers of its own,
+# started and stopped by run_with.sh (the options after the file name). JACK servers of one user
+# share their shared-memory registry, and one starting or stopping can make a client of another
+# fail to open: the JACK tests take turns.
+function(kvn_sdl_test name)
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/sdl/${name}.cpp)
+  target_link_libraries(${name} PRIVATE kvn_sdl_test_support GTest::gtest_main kvn_warnings)
+  set_target_properties(${name} PROPERTIES
+    CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/tests/sdl/run_with.sh;${ARGN};--")
+  set(lock "")
+  if("--jack" IN_LIST ARGN OR "--no-jack" IN_LIST ARGN)
+    set(lock RESOURCE_LOCK kvn_jackd)
+  endif()
+  set(workdir ${CMAKE_BINARY_DIR}/testrun/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  gtest_discover_tests(${name} WORKING_DIRECTORY ${workdir} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS sdl TIMEOUT 60 ${lock})
+endfunction()
+
+kvn_sdl_test(sdl_midi_test --jack)
+kvn_sdl_test(sdl_nomidi_test --no-jack)
+kvn_sdl_test(sdl_process_test)
+kvn_sdl_test(sdl_draw_test)
+kvn_sdl_test(sdl_window_test --x)
+kvn_sdl_test(sdl_list_test --x)
+kvn_sdl_test(sdl_wm_test --wm)
+
+# Not a test: measures the timer's intervals and the cost of a paint (run it under run_with.sh --x).
+add_executable(sdl_measure ${CMAKE_SOURCE_DIR}/tests/sdl/sdl_measure.cpp)
+target_link_libraries(sdl_measure PRIVATE kvn_sdl_test_support kvn_warnings)

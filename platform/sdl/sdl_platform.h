@@ -1,0 +1,39 @@
+// What the SDL adapter offers beyond the platform interface: its orderly end, and a few facts
+// about the MIDI system it chose, for the entry point and the adapter's own tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace sdlplat {
+
+// The MIDI clients' names: every port of ours belongs to one of them (JACK adds "-01", "-02" …
+// when a name is taken, for example by a second copy of the program).
+inline constexpr const char* kOutClient = "KVN";     // output ports, and the mapper's port "KVN:out"
+inline constexpr const char* kInClient = "KVN-in";   // the input port "KVN-in:in"
+inline constexpr const char* kOutPortName = "out";
+inline constexpr const char* kInPortName = "in";
+
+// "alsa", "jack" or "none"; decided at the first MIDI call and kept for the run.
+const char* MidiSystemName();
+
+// Closes the MIDI clients, stops the adapter's driver thread and ends SDL. Called once by the
+// entry point after the application returns; nothing of the platform may be used afterwards.
+void Shutdown();
+
+// Counters of messages the adapter had to drop (a full forwarding buffer, a SysEx with no
+// buffer queued), for tests and diagnostics.
+struct MidiDrops {
+    uint64_t sysexNoBuffer;
+    uint64_t forwardOverflow;
+};
+MidiDrops MidiDropCounts();
+
+// ---- Port names, as the catalogues show them (pure functions) ----------------------------------
+// True for a port of any of this program's clients: its own ports never appear in its catalogues.
+bool IsOwnPort(const std::string& fullName);
+// The catalogue name of a port: ALSA's trailing " client:port" numbers removed, then cut to at
+// most 31 bytes without splitting a UTF-8 character.
+std::string CatalogName(const std::string& fullName, bool alsa);
+
+}  // namespace sdlplat
