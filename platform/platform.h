@@ -39,7 +39,9 @@ constexpr uint32_t kMhdrDone = 0x1;
 constexpr uint32_t kMhdrPrepared = 0x2;
 constexpr uint32_t kMhdrInQueue = 0x4;
 
-// Same layout as WinMM's MIDIHDR, so the Windows adapter can hand it to the driver as it is.
+// Same layout as WinMM's MIDIHDR, which the system headers pack to single bytes (112 bytes on
+// x64), so the Windows adapter can hand it to the driver as it is.
+#pragma pack(push, 1)
 struct MidiHdr {
     char* lpData;
     uint32_t dwBufferLength;
@@ -51,6 +53,7 @@ struct MidiHdr {
     uint32_t dwOffset;
     uintptr_t dwReserved[8];
 };
+#pragma pack(pop)
 
 constexpr size_t kMaxPnameLen = 32;  // product name, terminator included
 

@@ -3,8 +3,15 @@
 set -euo pipefail
 
 packages=(
+  # the core and its tests
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
+  # sanitizer runs and fuzzing (clang's libFuzzer)
+  clang libclang-rt-14-dev
+  # the Windows build, cross-compiled and tested under Wine
+  g++-mingw-w64-x86-64 wine64 wine
+  # shared by the Linux program's and the Windows program's end-to-end tests
+  xvfb xauth xdotool x11-utils imagemagick fonts-wqy-zenhei fonts-dejavu-core
 )
 
 missing=()

@@ -41,7 +41,11 @@ namespace {
 struct WindowWorld {
     std::string cwd;
     bool cwdSet = false;
+#ifdef _WIN32
+    char sep = '\\';
+#else
     char sep = '/';
+#endif
     std::vector<std::string> otherInstances;
     std::vector<std::string> claimed;
     plat::Rect workArea{0, 0, 1920, 1040};

@@ -7,7 +7,10 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>  // needs windows.h first
+// clang-format on
 
 #include <string>
 
@@ -19,6 +22,13 @@ struct plat::Window {
     bool isFrame = false;
     plat::Window* view = nullptr;   // the frame's view
     plat::Window* frame = nullptr;  // the view's frame
+};
+
+struct plat::Dialog {
+    HWND hwnd = nullptr;
+    plat::DialogClient* client = nullptr;
+    uint32_t backColor = 0;
+    HBRUSH brush = nullptr;
 };
 
 namespace win32 {

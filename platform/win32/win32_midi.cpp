@@ -1,6 +1,4 @@
 // WinMM ports and timer, message boxes and process services, passed straight through to Windows.
-#include <mmsystem.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -23,7 +21,8 @@ static_assert(sizeof(plat::TimeCaps) == sizeof(TIMECAPS));
 
 static_assert(plat::kMidiMapper == MIDI_MAPPER);
 static_assert(plat::kMmAllocated == MMSYSERR_ALLOCATED && plat::kMmBadDeviceId == MMSYSERR_BADDEVICEID);
-static_assert(plat::kMidiErrStillPlaying == MIDIERR_STILLPLAYING && plat::kMidiErrUnprepared == MIDIERR_UNPREPARED);
+static_assert(plat::kMidiErrStillPlaying == MIDIERR_STILLPLAYING &&
+              plat::kMidiErrUnprepared == MIDIERR_UNPREPARED);
 static_assert(plat::kMimData == MIM_DATA && plat::kMimLongData == MIM_LONGDATA && plat::kMomDone == MOM_DONE);
 static_assert(plat::kMhdrDone == MHDR_DONE && plat::kMhdrInQueue == MHDR_INQUEUE);
 static_assert(plat::kTimePeriodic == TIME_PERIODIC && plat::kTimeOneShot == TIME_ONESHOT);
@@ -184,7 +183,9 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
     return r;
 }
 
-uint32_t MidiOutShortMsg(HMidiOut h, uint32_t msg) { return h ? midiOutShortMsg(h->handle, msg) : kMmInvalHandle; }
+uint32_t MidiOutShortMsg(HMidiOut h, uint32_t msg) {
+    return h ? midiOutShortMsg(h->handle, msg) : kMmInvalHandle;
+}
 uint32_t MidiOutPrepareHeader(HMidiOut h, MidiHdr* hdr, uint32_t size) {
     return h ? midiOutPrepareHeader(h->handle, Hdr(hdr), size) : kMmInvalHandle;
 }
@@ -219,7 +220,8 @@ uint32_t TimeGetDevCaps(TimeCaps* caps, uint32_t size) {
 uint32_t TimeBeginPeriod(uint32_t period) { return timeBeginPeriod(period); }
 uint32_t TimeEndPeriod(uint32_t period) { return timeEndPeriod(period); }
 
-uint32_t TimeSetEvent(uint32_t delay, uint32_t resolution, TimerCallback callback, uintptr_t user, uint32_t flags) {
+uint32_t TimeSetEvent(uint32_t delay, uint32_t resolution, TimerCallback callback, uintptr_t user,
+                      uint32_t flags) {
     if (callback == nullptr) return 0;
     for (TimerSlot& slot : gTimerSlots) {
         TimerCallback expected = nullptr;
@@ -262,8 +264,6 @@ uint64_t ClockMs() {
 
 void Sleep(uint32_t ms) { ::Sleep(ms); }
 
-void ExitProcess(int status) {
-    ::ExitProcess(static_cast<UINT>(status));
-}
+void ExitProcess(int status) { ::ExitProcess(static_cast<UINT>(status)); }
 
 }  // namespace plat

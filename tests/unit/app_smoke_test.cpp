@@ -20,7 +20,12 @@ TEST_F(AppSmokeTest, StartsTunesAndSavesEverySettingAtTheEnd) {
     EXPECT_EQ(CloseByPanel(), 0);
     const std::string ini = ReadIni();
     EXPECT_NE(ini.find("g_Frequency=4405"), std::string::npos) << ini;
-    EXPECT_NE(ini.find("[WindowPosition]\nleft=590\ntop=445\n"), std::string::npos) << ini;
+#ifdef _WIN32
+    const std::string eol = "\r\n";
+#else
+    const std::string eol = "\n";
+#endif
+    EXPECT_NE(ini.find("[WindowPosition]" + eol + "left=590" + eol + "top=445" + eol), std::string::npos) << ini;
 }
 
 }  // namespace

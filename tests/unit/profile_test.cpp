@@ -304,7 +304,7 @@ TEST_F(ProfileTest, UnterminatedLastLineStillGetsALineOfItsOwn)
         {"[A]\nk=1", "A", "j", "[A]\nk=1\nj=2\n"},
         {"[A]\nk=1", "B", "j", "[A]\nk=1\n[B]\nj=2\n"},
         {"[A]\nk=1", "A", "k", "[A]\nk=2"},
-        {"[A]", "A", "j", "[A]\nj=2\n"},
+        {"[A]", "A", "j", "[A]"s + kEol.data() + "j=2" + kEol.data()},  // no line end of its own
         {"[A]\r\nk=1", "A", "j", "[A]\r\nk=1\r\nj=2\r\n"},
         {"; note", "A", "j", "; note"s + kEol.data() + "[A]" + kEol.data() + "j=2" + kEol.data()},
     };

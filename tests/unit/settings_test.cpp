@@ -476,6 +476,7 @@ TEST_F(SettingsTest, NamesIgnoreLetterCaseButInnerBlanksCount) {
 // Where the file is
 
 TEST_F(SettingsTest, PathIsTheCurrentDirectoryAsReportedPlusTheFileName) {
+    sim::SetPathSeparator('/');
     EXPECT_EQ(kvn::settings::FormPath(), folder_.string() + "/KVN.ini");
 
     sim::SetCurrentDir("/");
@@ -490,6 +491,7 @@ TEST_F(SettingsTest, PathIsTheCurrentDirectoryAsReportedPlusTheFileName) {
 TEST_F(SettingsTest, AtARootTheTitleIsBareAndTheFileIsStillFound) {
     // A root directory, without writing to the real one: the bare title is already taken, so the
     // start is refused before anything is read or written.
+    sim::SetPathSeparator('/');
     sim::SetCurrentDir("/");
     sim::SetOtherInstance("KVN - ");
     EXPECT_FALSE(Start());
@@ -501,6 +503,7 @@ TEST_F(SettingsTest, AtARootTheTitleIsBareAndTheFileIsStillFound) {
     // A real folder reported with its trailing separator, as a root is: the doubled separator
     // still reaches the file.
     NextLife();
+    sim::SetPathSeparator('/');
     sim::SetCurrentDir(folder_.string() + "/");
     WriteIni(Section("InitialSetting", "g_Frequency=4410" + kEol));
     ASSERT_TRUE(Start());

@@ -16,14 +16,16 @@
 #define _WINMM_
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
+// clang-format off
 #include <windows.h>
-#include <mmsystem.h>
+#include <mmsystem.h>  // needs windows.h first
+// clang-format on
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -111,7 +113,7 @@ std::vector<InputEvent> gEvents;
 bool gEventsScheduled = false;
 DWORD gEventsBase = 0;
 size_t gNextEvent = 0;
-std::vector<InPort*> gInPorts;    // never freed: a stale handle stays recognisable
+std::vector<InPort*> gInPorts;  // never freed: a stale handle stays recognisable
 std::vector<OutPort*> gOutPorts;
 HANDLE gWake = nullptr;
 HANDLE gWorker = nullptr;
@@ -139,8 +141,9 @@ void Log(const char* fmt, ...) {
     line[n++] = '\n';
     EnterCriticalSection(&gLogLock);
     if (gLog == INVALID_HANDLE_VALUE) {
-        gLog = CreateFileA(Beside("winmm-log.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        gLog =
+            CreateFileA(Beside("winmm-log.txt").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     DWORD written = 0;
     if (gLog != INVALID_HANDLE_VALUE) WriteFile(gLog, line, static_cast<DWORD>(n), &written, nullptr);
@@ -209,7 +212,9 @@ void Load() {
         } else if (key == "out-long" && std::sscanf(rest.c_str(), "%63s", word) == 1) {
             const std::string mode = rest.substr(rest.find(' ') + 1);
             if (OutDevice* d = OutDev(DeviceArg(word))) {
-                d->mode = mode == "never" ? LongMode::Never : mode == "block" ? LongMode::Block : LongMode::Done;
+                d->mode = mode == "never"   ? LongMode::Never
+                          : mode == "block" ? LongMode::Block
+                                            : LongMode::Done;
             }
         } else if (key == "timecaps" && std::sscanf(rest.c_str(), "%u %u", &a, &b) == 2) {
             gCaps.wPeriodMin = a;
@@ -237,7 +242,8 @@ struct Locked {
 void Run(const std::vector<Call>& calls) {
     for (const Call& c : calls) {
         if ((c.flags & CALLBACK_TYPEMASK) != CALLBACK_FUNCTION || c.callback == 0) continue;
-        reinterpret_cast<LPDRVCALLBACK>(c.callback)(static_cast<HDRVR>(c.handle), c.msg, c.instance, c.p1, c.p2);
+        reinterpret_cast<LPDRVCALLBACK>(c.callback)(static_cast<HDRVR>(c.handle), c.msg, c.instance, c.p1,
+                                                    c.p2);
     }
 }
 
@@ -273,7 +279,8 @@ void Forward(InPort* in, const InputEvent& e) {
     if (e.sysex) {
         Log("%s long %s (connected)", OutName(in->link).c_str(), Hex(e.bytes.data(), e.bytes.size()).c_str());
     } else {
-        Log("%s short %s (connected)", OutName(in->link).c_str(), Hex(e.bytes.data(), e.bytes.size()).c_str());
+        Log("%s short %s (connected)", OutName(in->link).c_str(),
+            Hex(e.bytes.data(), e.bytes.size()).c_str());
     }
 }
 
@@ -405,8 +412,8 @@ MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
 MMRESULT WINAPI midiOutGetDevCapsA(UINT_PTR id, LPMIDIOUTCAPSA caps, UINT size) {
     Locked lock;
     const OutDevice* d = id == static_cast<UINT_PTR>(-1) || id == MIDI_MAPPER ? &gMapper
-                         : id < gOuts.size()                                   ? &gOuts[id]
-                                                                               : nullptr;
+                         : id < gOuts.size()                                  ? &gOuts[id]
+                                                                              : nullptr;
     if (d == nullptr) return MMSYSERR_BADDEVICEID;
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
     MIDIOUTCAPSA c{};
@@ -704,11 +711,15 @@ MMRESULT WINAPI timeEndPeriod(UINT period) {
     return TIMERR_NOERROR;
 }
 
-MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user, UINT flags) {
-    if (callback == nullptr || delay == 0 || (flags & (TIME_CALLBACK_EVENT_SET | TIME_CALLBACK_EVENT_PULSE)) != 0) return 0;
+MMRESULT WINAPI timeSetEvent(UINT delay, UINT resolution, LPTIMECALLBACK callback, DWORD_PTR user,
+                             UINT flags) {
+    if (callback == nullptr || delay == 0 ||
+        (flags & (TIME_CALLBACK_EVENT_SET | TIME_CALLBACK_EVENT_PULSE)) != 0)
+        return 0;
     Locked lock;
-    auto* t = new Timer{gNextTimerId++, delay, callback, user, flags, CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                        nullptr, 0};
+    auto* t =
+        new Timer{gNextTimerId++, delay, callback, user, flags, CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                  nullptr,        0};
     gTimers.push_back(t);
     t->thread = CreateThread(nullptr, 0, &TimerThread, t, 0, &t->threadId);
     Log("timer set %u ms resolution %u %s id %u", delay, resolution,

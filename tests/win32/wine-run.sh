@@ -15,6 +15,12 @@ if [ -n "${KVN_WINE_NEEDS_DISPLAY:-}" ] && [ -z "${DISPLAY:-}" ]; then
   echo "skipped: needs an X display (scripts/win32-test.sh starts Xvfb)"
   exit 77
 fi
-# Windows programs end their lines with CRLF; CTest and test discovery read LF.
-/usr/lib/wine/wine64 "$@" | tr -d '\r'
-exit "${PIPESTATUS[0]}"
+# Through a file, not a pipe: Wine's background processes may inherit a pipe and hold it open
+# long after the program ended. Windows programs end their lines with CRLF; CTest and test
+# discovery read LF.
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+/usr/lib/wine/wine64 "$@" >"$out" 2>&1 </dev/null
+status=$?
+tr -d '\r' <"$out"
+exit "$status"

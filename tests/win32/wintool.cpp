@@ -2,13 +2,14 @@
 // the outside. Waits poll every 20 ms up to the given timeout; exit status 1 on a timeout.
 //   wintool box CAPTION TIMEOUT_MS       prints a message box's text (UTF-8), then presses OK
 //   wintool window TITLE TIMEOUT_MS      waits for a visible top-level window; prints its rect,
-//                                        the work area, its styles and whether it has a small icon
+//                                        the work area, its styles and whether it is minimised
 //   wintool gone TITLE TIMEOUT_MS        waits until no window has that title
 //   wintool close TITLE                  posts WM_CLOSE to it (the platform's own close command)
 //   wintool list TIMEOUT_MS              waits for the pop-up list; prints its rect, line height,
 //                                        selection and lines
-//   wintool findcolor BMP RED            prints the pixel of the bitmap with that red value that
-//                                        lies nearest the middle of all such pixels
+//   wintool findregion BMP REGION        prints the pixel of the hit map whose region code
+//                                        (25 - red / 10) is REGION that lies nearest the middle
+//                                        of all such pixels
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -63,7 +64,8 @@ int Box(const char* caption, DWORD timeout) {
 
 int Window(const char* title, DWORD timeout) {
     HWND w = nullptr;
-    if (!WaitFor(timeout, [&] { return (w = FindWindowA(nullptr, title)) != nullptr && IsWindowVisible(w); })) {
+    if (!WaitFor(timeout,
+                 [&] { return (w = FindWindowA(nullptr, title)) != nullptr && IsWindowVisible(w); })) {
         return 1;
     }
     RECT r{}, wa{};
@@ -71,9 +73,9 @@ int Window(const char* title, DWORD timeout) {
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &wa, 0);
     Out(Line("rect %ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom));
     Out(Line("workarea %ld %ld %ld %ld\n", wa.left, wa.top, wa.right, wa.bottom));
-    Out(Line("style %08lX exstyle %08lX iconic %ld smallicon %ld\n", GetWindowLongA(w, GWL_STYLE),
-             GetWindowLongA(w, GWL_EXSTYLE), IsIconic(w) ? 1 : 0,
-             SendMessageA(w, WM_GETICON, ICON_SMALL, 0) != 0 ? 1 : 0));
+    // (Wine answers no WM_GETICON from another process, so the icons cannot be looked at here.)
+    Out(Line("style %08lX exstyle %08lX iconic %ld\n", GetWindowLongA(w, GWL_STYLE),
+             GetWindowLongA(w, GWL_EXSTYLE), IsIconic(w) ? 1 : 0, 0));
     return 0;
 }
 
@@ -118,15 +120,19 @@ int List(DWORD timeout) {
              static_cast<long>(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)), count));
     Out(Line("cursel %ld\n", static_cast<long>(SendMessageA(list, LB_GETCURSEL, 0, 0)), 0, 0, 0));
     for (long i = 0; i < count; ++i) {
-        char text[512] = {};
-        SendMessageA(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
-        Out(std::string("line ") + text + "\n");
+        std::wstring text(
+            static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, L'\0');
+        const LRESULT n =
+            SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
+        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        Out("line " + Utf8(text) + "\n");
     }
     return 0;
 }
 
-int FindColor(const char* path, int red) {
-    auto bmp = static_cast<HBITMAP>(LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
+int FindRegion(const char* path, int region) {
+    auto bmp = static_cast<HBITMAP>(
+        LoadImageA(nullptr, path, IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
     if (bmp == nullptr) return 1;
     BITMAP info{};
     GetObjectA(bmp, sizeof info, &info);
@@ -135,7 +141,7 @@ int FindColor(const char* path, int red) {
     std::vector<POINT> hits;
     for (long y = 0; y < info.bmHeight; ++y) {
         for (long x = 0; x < info.bmWidth; ++x) {
-            if (static_cast<int>(GetRValue(GetPixel(dc, x, y))) == red) hits.push_back({x, y});
+            if (25 - GetRValue(GetPixel(dc, x, y)) / 10 == region) hits.push_back({x, y});
         }
     }
     if (hits.empty()) return 1;
@@ -169,7 +175,7 @@ int main(int argc, char** argv) {
     if (cmd == "gone" && argc >= 3) return Gone(argv[2], timeout(3));
     if (cmd == "close" && argc >= 3) return Close(argv[2]);
     if (cmd == "list") return List(timeout(2));
-    if (cmd == "findcolor" && argc >= 4) return FindColor(argv[2], std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: wintool box|window|gone|close|list|findcolor ...\n");
+    if (cmd == "findregion" && argc >= 4) return FindRegion(argv[2], std::atoi(argv[3]));
+    std::fprintf(stderr, "usage: wintool box|window|gone|close|list|findregion ...\n");
     return 2;
 }
