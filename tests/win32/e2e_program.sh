@@ -81,6 +81,18 @@ wait_log() {
 crlf_only() { [ -s "$1" ] && awk '!/\r$/ { bad = 1 } END { exit bad }' "$1"; }
 ini_has() { tr -d '\r' <"$1" | grep -qxF -- "$2"; }
 
+# Within 5 s, a line holding $3 comes after the first line holding $2 in the driver log of run $1.
+log_order() {
+  local a b
+  for _ in $(seq 50); do
+    a=$(grep -nF -- "$2" "$1/winmm-log.txt" 2>/dev/null | head -n1 | cut -d: -f1)
+    b=$(grep -nF -- "$3" "$1/winmm-log.txt" 2>/dev/null | awk -F: -v a="${a:-0}" '$1 > a { print $1; exit }')
+    [ -n "$a" ] && [ -n "$b" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Clicks at client point ($1,$2) of a window whose top-left corner is ($wx,$wy).
 click_at() {
   xdotool mousemove --sync $((wx + $1)) $((wy + $2)) click 1
@@ -100,7 +112,7 @@ out E2E Synth
 input 300 short 90 3C 64
 input 400 sysex F0 41 10 42 12 40 00 7F 00 41 F7")
 # Ports chosen at an earlier run; no window keys yet, so the window takes its default place.
-printf '[InitialSetting]\r\nMidiInDeviceName=E2E Keyboard\r\nMidiOutDeviceName=E2E Synth\r\n' >"$run/KVN.ini"
+printf '[InitialSetting]\r\nMidiInDeviceName=E2E Keyboard\r\nMidiOutDeviceName=E2E Synth\r\ng_KeyShift=2\r\n' >"$run/KVN.ini"
 start_kvn "$run"
 main_pid=$pid
 info=$(wintool window "KVN - Studio" 30000) || fail "the window did not appear"
@@ -127,9 +139,13 @@ check "the refused copy writes no settings" test ! -e "$work/elsewhere/Studio/KV
 
 check "the output was opened by its name" wait_log "$run" 'out 0 open "E2E Synth"' 5
 check "the input was started" wait_log "$run" "in 0 start" 5
-check "a note passed through" wait_log "$run" "out 0 short 643C90" 5
+check "the start-up burst begins with All Notes Off on channel 1" log_order "$run" 'out 0 open "E2E Synth"' "out 0 short 007BB0"
+check "then All Sound Off and Reset All Controllers reach channel 16" log_order "$run" "out 0 short 0078BF" "out 0 short 0079BF"
+check "then the fine tuning of channel 1 follows" log_order "$run" "out 0 short 0079BF" "out 0 short 0065B0"
+check "a note passed through, two semitones up" wait_log "$run" "out 0 short 643E90" 5
 check "the GS reset passed through" wait_log "$run" "out 0 long F0 41 10 42 12 40 00 7F 00 41 F7" 5
 check "the driver reported the reset sent" wait_log "$run" "out 0 done" 5
+check "the GS reset is followed by fine tuning" log_order "$run" "out 0 long F0 41 10 42 12 40 00 7F 00 41 F7" "out 0 short 7F64BF"
 
 # What the window shows is the skin (lamps, digits and names cover a part of it).
 import -window root "$work/studio.png"
