@@ -1,6 +1,11 @@
 #include "tests/support/app_fixture.h"
 
 #include <atomic>
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 #include <fstream>
 #include <sstream>
 
@@ -16,14 +21,23 @@ namespace fs = std::filesystem;
 namespace kvntest {
 
 namespace {
+long ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
 int32_t Pack(plat::Point p) { return (p.x & 0xFFFF) | ((p.y & 0xFFFF) << 16); }
 }  // namespace
 
 fs::path FreshTempDir() {
+    // Test executables run side by side: the process id keeps their folders apart, the counter
+    // the folders of one process.
     static std::atomic<int> counter{0};
-    fs::path dir = fs::temp_directory_path() /
-                   ("kvn-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                    std::to_string(reinterpret_cast<uintptr_t>(&counter) & 0xFFFF) + "-" + std::to_string(counter++));
+    fs::path dir = fs::temp_directory_path() / ("kvn-test-" + std::to_string(ProcessId()) + "-" +
+                                                std::to_string(counter++));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;
