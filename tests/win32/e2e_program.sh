@@ -42,10 +42,26 @@ make_run() {
   echo "$dir"
 }
 
-# Starts KVN.exe in its folder; sets $pid.
+# Starts KVN.exe in its folder; sets $pid. Every run opens its output first, so the stand-in
+# driver's log appears early; a start that ends without it never reached the program (Wine failing
+# to start a process on a loaded machine) and is tried once more. "nowait" as $2: a run that
+# opens no port (a refused second copy) is started once, as it is.
 start_kvn() {
-  (cd "$1" && exec "$wine" KVN.exe >/dev/null 2>&1) &
-  pid=$!
+  local attempt
+  for attempt in 1 2; do
+    (cd "$1" && exec "$wine" KVN.exe >/dev/null 2>&1) &
+    pid=$!
+    [ "${2:-}" = nowait ] && return 0
+    for _ in $(seq 300); do
+      [ -e "$1/winmm-log.txt" ] && return 0
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -e "$1/winmm-log.txt" ] && return 0
+    kill -0 "$pid" 2>/dev/null && return 0
+    wait "$pid" 2>/dev/null
+    echo "note: Wine did not start KVN.exe in $1 (attempt $attempt)"
+  done
 }
 
 # Waits for the program to end, up to $2 seconds; sets $ended to its exit status or "timeout".
@@ -130,7 +146,7 @@ wx=$l wy=$t
 # The one-instance rule looks at the folder's name only.
 mkdir -p "$work/elsewhere/Studio"
 cp "$kvn_exe" "$tools/winmm.dll" "$work/elsewhere/Studio/"
-start_kvn "$work/elsewhere/Studio"
+start_kvn "$work/elsewhere/Studio" nowait
 second=$pid
 text=$(wintool box Korvane 20000)
 check "a second copy in another folder named Studio is refused" test "$text" = "KVN.exe is already starting."
