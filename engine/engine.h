@@ -60,8 +60,9 @@ void mf_SysExToText();
 int mf_SendSysEx(const char* data, uint32_t length);
 void MidiOutProc(plat::HMidiOut handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);
 void OnMidiOutDone(uintptr_t wParam, intptr_t lParam);
-// Gives the input SysEx buffer back to the driver unless it is already there or a message of it
-// still waits to be handled.
+// Gives the input SysEx buffer back to the driver when the driver returned it without posting it
+// (connection thru was on, or the post failed); otherwise it is with the driver or a message of it
+// waits to be handled, and nothing happens.
 void mf_HandBackInputBufferIfIdle();
 
 // ---- Device catalogue and ports ----------------------------------------------------------------

@@ -122,6 +122,7 @@ uint32_t mf_MidiInOpen(int32_t row) {
 
 void mf_MidiInStart() {
     if (g_MidiInHandle == nullptr) return;
+    g_LongInKept = 0;  // the buffer goes to the driver here
     plat::MidiInPrepareHeader(g_MidiInHandle, g_MidiInHeader, kHdrSize);
     plat::MidiInAddBuffer(g_MidiInHandle, g_MidiInHeader, kHdrSize);
     plat::MidiInStart(g_MidiInHandle);
@@ -135,6 +136,7 @@ void mf_MidiInClose() {
     }
     plat::MidiInStop(g_MidiInHandle);
     plat::MidiInReset(g_MidiInHandle);
+    g_LongInKept = 0;  // a kept buffer belongs to this port, which no longer takes it
     plat::MidiInUnprepareHeader(g_MidiInHandle, g_MidiInHeader, kHdrSize);
     mf_AllNotesOff();
     mf_AllSoundOff();

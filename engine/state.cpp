@@ -54,6 +54,7 @@ char g_HungMessage[kHungMessageSize] = {};
 
 // Raised by the input driver thread, lowered by the UI thread.
 Atomic32 g_LongInPosted{0};
+Atomic32 g_LongInKept{0};
 
 // UI thread.
 uint32_t g_TimerId = 0;
@@ -113,6 +114,7 @@ void mf_ResetEngineState() {
     std::memset(g_HungMessage, 0, sizeof g_HungMessage);
 
     g_LongInPosted = 0;
+    g_LongInKept = 0;
     g_TimerId = 0;
     g_TimeCaps = {};
     std::memset(g_RpnMsb, 127, sizeof g_RpnMsb);

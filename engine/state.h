@@ -75,7 +75,7 @@ extern int32_t g_RefTone;       // 0 off, 1 soft, 2 loud
 extern Atomic32 g_SysExFamily;  // -1 none, 0 universal, 1 Roland, 2 Yamaha
 extern Atomic32 g_Redraw;       // repaint request, turned into one WM_PAINT per tick
 extern Atomic32 g_HungCount;    // watchdog: -1 idle, else ticks spent inside a long send
-extern Atomic32 g_OutputDone;   // 1: the output driver has finished the last long message
+extern Atomic32 g_OutputDone;   // 1: the output driver has finished the last long message (release/acquire)
 
 // Lamp countdowns in 10 ms ticks: -1 idle, lit while >= 1. Lowered by the timer thread.
 extern Atomic32 g_LampFreqDown;
@@ -100,6 +100,10 @@ extern char g_HungMessage[kHungMessageSize];
 // Long-data messages posted by the input driver thread and not yet handled. While one is waiting,
 // the input buffer holds its data and must not go back to the driver.
 extern Atomic32 g_LongInPosted;
+// 1 when the input driver returned the buffer without posting it (connection thru was on, or the
+// post failed): nobody will handle it, and it waits to be handed back. Set by the input driver
+// thread (release), taken by the user-interface thread (acquire).
+extern Atomic32 g_LongInKept;
 
 extern uint32_t g_TimerId;       // 0: no timer running
 extern plat::TimeCaps g_TimeCaps;

@@ -19,17 +19,21 @@ void HandBackInputBuffer() {
 }  // namespace
 
 void mf_HandBackInputBufferIfIdle() {
-    // The buffer goes back only when no message of it is waiting to be handled: the driver would
-    // otherwise overwrite data the user-interface thread has not read yet.
-    if (g_MidiInHeader == nullptr || g_LongInPosted != 0) return;
-    const uint32_t flags = g_MidiInHeader->dwFlags;
-    if (flags & plat::kMhdrInQueue) return;  // already with the driver
+    // Only a buffer the driver returned without a message to us goes back here; one with a
+    // message waiting would be overwritten before it is read. The header's flags cannot tell the
+    // two apart: the driver clears "in queue" before its callback posts, and a buffer handed back
+    // in between would be filled again while its message is still on the way (and reading the
+    // flags at all races with the driver's writes).
+    int32_t kept = 1;
+    if (g_MidiInHeader == nullptr || g_LongInPosted != 0 || !g_LongInKept.CompareExchange(kept, 0)) return;
     HandBackInputBuffer();
 }
 
 int mf_SendSysEx(const char* data, uint32_t length) {
     const uint64_t t0 = plat::ClockMs();
-    while (g_OutputDone == 0) {
+    // Acquire: the driver may read the buffer until it reports the message done; what it did
+    // with the buffer must be over before the copy below writes into it.
+    while (g_OutputDone.LoadAcquire() == 0) {
         if (plat::ClockMs() - t0 >= kCompletionLimitMs) {
             // The driver never reported the previous message finished: give up on this output.
             char text[kHungMessageSize];
@@ -62,7 +66,7 @@ int mf_SendSysEx(const char* data, uint32_t length) {
 
 void MidiOutProc(plat::HMidiOut, uint32_t msg, uintptr_t, uintptr_t param1, uintptr_t param2) {
     if (msg != plat::kMomDone) return;
-    g_OutputDone = 1;
+    g_OutputDone.StoreRelease(1);  // publishes the driver's last use of the buffer (see mf_SendSysEx)
     if (g_ThruConnect == 0) {
         plat::PostWindowMessage(g_PanelWnd.load(), kMsgOutDone, param1, static_cast<intptr_t>(param2));
     }

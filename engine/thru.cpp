@@ -6,7 +6,12 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
     // Driver thread: no MIDI processing here, only the hand-off. Data travels by value (short) or
     // by the address of the one input buffer (SysEx), both inside a posted message.
     g_InputSilence = 500;
-    if (g_ThruConnect != 0) return;
+    if (g_ThruConnect != 0) {
+        // The driver forwards by itself. A SysEx buffer it returns now reaches nobody; it is
+        // handed back when the link is removed.
+        if (msg == plat::kMimLongData) g_LongInKept.StoreRelease(1);
+        return;
+    }
     if (msg == plat::kMimData) {
         plat::PostWindowMessage(g_PanelWnd.load(), kMsgShortIn, param1, static_cast<intptr_t>(param2));
     } else if (msg == plat::kMimLongData) {
@@ -14,6 +19,7 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
         if (!plat::PostWindowMessage(g_PanelWnd.load(), kMsgLongIn, reinterpret_cast<uintptr_t>(handle),
                                      static_cast<intptr_t>(param1))) {
             g_LongInPosted.Add(-1);
+            g_LongInKept.StoreRelease(1);
         }
     }
 }

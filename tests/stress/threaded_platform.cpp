@@ -1,0 +1,615 @@
+#include "tests/stress/threaded_platform.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Header flags: the word driver and application share. Relaxed, so that the platform itself
+// orders nothing between the threads; the engine must do that through its own hand-offs.
+uint32_t LoadFlags(plat::MidiHdr* hdr) {
+    return std::atomic_ref<uint32_t>(hdr->dwFlags).load(std::memory_order_relaxed);
+}
+void SetFlags(plat::MidiHdr* hdr, uint32_t set, uint32_t clear) {
+    std::atomic_ref<uint32_t> flags(hdr->dwFlags);
+    uint32_t f = flags.load(std::memory_order_relaxed);
+    while (!flags.compare_exchange_weak(f, (f & ~clear) | set, std::memory_order_relaxed)) {
+    }
+}
+
+thread_local bool t_posted = false;
+
+}  // namespace
+
+struct plat::Window {
+    plat::WindowClient* client = nullptr;
+};
+
+struct plat::MidiInPort {
+    uint32_t id = 0;
+    plat::MidiInCallback callback = nullptr;
+    uintptr_t instance = 0;
+    std::atomic<bool> open{true};
+    std::atomic<bool> started{false};
+    std::atomic<plat::MidiOutPort*> link{nullptr};
+    std::mutex m;  // the queue of headers, as the driver keeps it
+    std::deque<plat::MidiHdr*> queue;
+};
+
+struct plat::MidiOutPort {
+    int id = 0;
+    plat::MidiOutCallback callback = nullptr;
+    uintptr_t instance = 0;
+    std::atomic<bool> open{true};
+    struct Pending {
+        plat::MidiHdr* hdr;
+        Clock::time_point due;
+        std::vector<uint8_t> sent;
+    };
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<Pending> pending;
+    bool busy = false;
+    bool stop = false;
+    std::thread completion;
+};
+
+namespace {
+
+struct TimerThread {
+    uint32_t id = 0;
+    std::thread thread;
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+};
+
+struct World {
+    // User-interface thread only.
+    std::vector<std::string> inputs, outputs;
+    std::vector<std::unique_ptr<plat::MidiInPort>> inPorts;
+    std::vector<std::unique_ptr<plat::MidiOutPort>> outPorts;
+    std::vector<std::unique_ptr<plat::Window>> windows;
+    std::map<uint32_t, std::unique_ptr<TimerThread>> timers;
+    uint32_t nextTimerId = 1;
+    std::vector<tp::Record> uiRecords;
+    uint32_t delayMinUs = 50, delayMaxUs = 1500;
+
+    // The input driver thread only (and the user-interface thread once it has joined it).
+    std::vector<tp::Record> linkRecords;
+
+    // Handed from the user-interface thread to the driver thread when the input opens.
+    std::atomic<plat::MidiInPort*> input{nullptr};
+
+    // The window message queue.
+    std::mutex qm;
+    std::condition_variable messages;
+    std::condition_variable space;
+    std::deque<tp::Posted> queue;
+
+    std::atomic<uint64_t> ticks{0};
+    std::atomic<int> addedWhileWaiting{0};
+    std::atomic<int> changedWhileSending{0};
+    std::mutex faultMutex;
+    std::vector<std::string> boxTexts;
+};
+
+World& W() {
+    static World world;
+    return world;
+}
+
+const Clock::time_point kStart = Clock::now();
+
+bool ValidIn(plat::HMidiIn h) {
+    for (auto& p : W().inPorts)
+        if (p.get() == h) return p->open;
+    return false;
+}
+
+bool ValidOut(plat::HMidiOut h) {
+    for (auto& p : W().outPorts)
+        if (p.get() == h) return p->open;
+    return false;
+}
+
+// What a driver does when it has sent a long message: look at the buffer it was given (it must
+// still hold what was sent), mark it done and report it.
+void Transmit(plat::MidiOutPort* port, plat::MidiOutPort::Pending& item) {
+    const uint32_t n = item.hdr->dwBufferLength;
+    if (n != item.sent.size() || std::memcmp(item.hdr->lpData, item.sent.data(), n) != 0)
+        ++W().changedWhileSending;
+    SetFlags(item.hdr, plat::kMhdrDone, plat::kMhdrInQueue);
+    port->callback(port, plat::kMomDone, port->instance, reinterpret_cast<uintptr_t>(item.hdr), 0);
+}
+
+void CompletionLoop(plat::MidiOutPort* port) {
+    std::unique_lock lk(port->m);
+    for (;;) {
+        port->cv.wait(lk, [&] { return port->stop || !port->pending.empty(); });
+        if (port->stop) return;
+        const Clock::time_point due = port->pending.front().due;
+        if (Clock::now() < due) {
+            port->cv.wait_until(lk, due, [&] { return port->stop; });
+            continue;  // look again: a reset may have taken it meanwhile
+        }
+        plat::MidiOutPort::Pending item = std::move(port->pending.front());
+        port->pending.pop_front();
+        port->busy = true;
+        lk.unlock();
+        Transmit(port, item);
+        lk.lock();
+        port->busy = false;
+        port->cv.notify_all();
+    }
+}
+
+void StopOutput(plat::MidiOutPort* port) {
+    {
+        std::lock_guard lk(port->m);
+        port->stop = true;
+    }
+    port->cv.notify_all();
+    if (port->completion.joinable()) port->completion.join();
+}
+
+void StopTimer(TimerThread& t) {
+    {
+        std::lock_guard lk(t.m);
+        t.stop = true;
+    }
+    t.cv.notify_all();
+    if (t.thread.joinable() && t.thread.get_id() != std::this_thread::get_id()) t.thread.join();
+    if (t.thread.joinable()) t.thread.detach();
+}
+
+bool QueueHoldsLongDataFor(plat::MidiHdr* hdr) {
+    std::lock_guard lk(W().qm);
+    return std::any_of(W().queue.begin(), W().queue.end(), [hdr](const tp::Posted& p) {
+        return p.msg == plat::kWmApp + 1 && p.lParam == reinterpret_cast<intptr_t>(hdr);
+    });
+}
+
+uint32_t CopyName(const std::vector<std::string>& names, uint32_t id, char* name, size_t size) {
+    if (id >= names.size()) return plat::kMmBadDeviceId;
+    if (size == 0) return plat::kMmInvalParam;
+    const size_t n = std::min({names[id].size(), size - 1, plat::kMaxPnameLen - 1});
+    std::memcpy(name, names[id].data(), n);
+    name[n] = '\0';
+    return plat::kMmNoError;
+}
+
+}  // namespace
+
+// ================================ plat:: implementation ========================================
+namespace plat {
+
+uint32_t MidiInGetNumDevs() { return static_cast<uint32_t>(W().inputs.size()); }
+uint32_t MidiOutGetNumDevs() { return static_cast<uint32_t>(W().outputs.size()); }
+uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) {
+    return CopyName(W().inputs, id, name, size);
+}
+uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) {
+    return CopyName(W().outputs, id, name, size);
+}
+
+uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintptr_t instance) {
+    *handle = nullptr;
+    if (id >= W().inputs.size()) return kMmBadDeviceId;
+    auto port = std::make_unique<MidiInPort>();
+    port->id = id;
+    port->callback = callback;
+    port->instance = instance;
+    *handle = port.get();
+    W().inPorts.push_back(std::move(port));
+    W().input.store(*handle, std::memory_order_release);
+    if (callback) callback(*handle, kMimOpen, instance, 0, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
+    SetFlags(hdr, kMhdrPrepared, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
+    if (LoadFlags(hdr) & kMhdrInQueue) return kMidiErrStillPlaying;
+    SetFlags(hdr, 0, kMhdrPrepared);
+    return kMmNoError;
+}
+
+uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
+    if (!(LoadFlags(hdr) & kMhdrPrepared)) return kMidiErrUnprepared;
+    std::lock_guard lk(handle->m);
+    // Still with the driver: queued, or taken from the queue and not yet returned.
+    if (LoadFlags(hdr) & kMhdrInQueue) return kMidiErrStillPlaying;
+    if (QueueHoldsLongDataFor(hdr)) ++W().addedWhileWaiting;
+    hdr->dwBytesRecorded = 0;
+    SetFlags(hdr, kMhdrInQueue, kMhdrDone);
+    handle->queue.push_back(hdr);
+    return kMmNoError;
+}
+
+uint32_t MidiInStart(HMidiIn handle) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    handle->started = true;
+    return kMmNoError;
+}
+
+uint32_t MidiInStop(HMidiIn handle) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    handle->started = false;
+    return kMmNoError;
+}
+
+uint32_t MidiInReset(HMidiIn handle) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    handle->started = false;
+    std::deque<MidiHdr*> returned;
+    {
+        std::lock_guard lk(handle->m);
+        returned.swap(handle->queue);
+    }
+    for (MidiHdr* hdr : returned) {
+        hdr->dwBytesRecorded = 0;
+        SetFlags(hdr, kMhdrDone, kMhdrInQueue);
+        if (handle->callback)
+            handle->callback(handle, kMimLongData, handle->instance, reinterpret_cast<uintptr_t>(hdr), 0);
+    }
+    return kMmNoError;
+}
+
+uint32_t MidiInClose(HMidiIn handle) {
+    if (!ValidIn(handle)) return kMmInvalHandle;
+    {
+        std::lock_guard lk(handle->m);
+        if (!handle->queue.empty()) return kMidiErrStillPlaying;
+    }
+    handle->open = false;
+    handle->started = false;
+    handle->link = nullptr;
+    W().input.store(nullptr, std::memory_order_release);
+    if (handle->callback) handle->callback(handle, kMimClose, handle->instance, 0, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, uintptr_t instance) {
+    *handle = nullptr;
+    const int dev = id == kMidiMapper ? -1 : static_cast<int>(id);
+    if (dev >= 0 && static_cast<size_t>(dev) >= W().outputs.size()) return kMmBadDeviceId;
+    auto port = std::make_unique<MidiOutPort>();
+    port->id = dev;
+    port->callback = callback;
+    port->instance = instance;
+    MidiOutPort* raw = port.get();
+    raw->completion = std::thread(CompletionLoop, raw);
+    *handle = raw;
+    W().outPorts.push_back(std::move(port));
+    if (callback) callback(raw, kMomOpen, instance, 0, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    W().uiRecords.push_back({tp::Rec::Short, msg, {}, 0, 0});
+    return kMmNoError;
+}
+
+uint32_t MidiOutPrepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
+    SetFlags(hdr, kMhdrPrepared, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiOutUnprepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
+    if (LoadFlags(hdr) & kMhdrInQueue) return kMidiErrStillPlaying;
+    SetFlags(hdr, 0, kMhdrPrepared);
+    return kMmNoError;
+}
+
+uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
+    const uint32_t flags = LoadFlags(hdr);
+    if (!(flags & kMhdrPrepared)) return kMidiErrUnprepared;
+    if (flags & kMhdrInQueue) return kMidiErrStillPlaying;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(hdr->lpData);
+    std::vector<uint8_t> sent(bytes, bytes + hdr->dwBufferLength);
+    W().uiRecords.push_back({tp::Rec::Long, 0, sent, 0, 0});
+    SetFlags(hdr, kMhdrInQueue, kMhdrDone);
+    static thread_local std::mt19937 rng(12345);
+    const uint32_t us = std::uniform_int_distribution<uint32_t>(W().delayMinUs, W().delayMaxUs)(rng);
+    {
+        std::lock_guard lk(handle->m);
+        handle->pending.push_back({hdr, Clock::now() + std::chrono::microseconds(us), std::move(sent)});
+    }
+    handle->cv.notify_all();
+    return kMmNoError;
+}
+
+uint32_t MidiOutReset(HMidiOut handle) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    W().uiRecords.push_back({tp::Rec::Reset, 0, {}, 0, 0});
+    std::deque<MidiOutPort::Pending> returned;
+    {
+        std::unique_lock lk(handle->m);
+        returned.swap(handle->pending);
+        handle->cv.wait(lk, [&] { return !handle->busy; });
+    }
+    for (auto& item : returned) {
+        SetFlags(item.hdr, kMhdrDone, kMhdrInQueue);
+        handle->callback(handle, kMomDone, handle->instance, reinterpret_cast<uintptr_t>(item.hdr), 0);
+    }
+    return kMmNoError;
+}
+
+uint32_t MidiOutClose(HMidiOut handle) {
+    if (!ValidOut(handle)) return kMmInvalHandle;
+    {
+        std::lock_guard lk(handle->m);
+        if (!handle->pending.empty() || handle->busy) return kMidiErrStillPlaying;
+    }
+    StopOutput(handle);
+    handle->open = false;
+    for (auto& in : W().inPorts) {
+        MidiOutPort* expected = handle;
+        in->link.compare_exchange_strong(expected, nullptr);
+    }
+    if (handle->callback) handle->callback(handle, kMomClose, handle->instance, 0, 0);
+    return kMmNoError;
+}
+
+uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
+    if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
+    in->link = out;
+    W().uiRecords.push_back({tp::Rec::Connect, 0, {}, 0, 0});
+    return kMmNoError;
+}
+
+uint32_t MidiDisconnect(HMidiIn in, HMidiOut out) {
+    if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
+    MidiOutPort* expected = out;
+    if (!in->link.compare_exchange_strong(expected, nullptr)) return kMmError;
+    W().uiRecords.push_back({tp::Rec::Disconnect, 0, {}, 0, 0});
+    return kMmNoError;
+}
+
+uint32_t TimeGetDevCaps(TimeCaps* caps, uint32_t size) {
+    if (caps == nullptr || size < sizeof(TimeCaps)) return 97;  // TIMERR_NOCANDO
+    *caps = {1, 1000000};
+    return kMmNoError;
+}
+
+uint32_t TimeBeginPeriod(uint32_t) { return kMmNoError; }
+uint32_t TimeEndPeriod(uint32_t) { return kMmNoError; }
+
+uint32_t TimeSetEvent(uint32_t delay, uint32_t, TimerCallback callback, uintptr_t user, uint32_t flags) {
+    if (callback == nullptr || delay == 0) return 0;
+    auto timer = std::make_unique<TimerThread>();
+    timer->id = W().nextTimerId++;
+    TimerThread* t = timer.get();
+    t->thread = std::thread([t, delay, callback, user, flags] {
+        Clock::time_point next = Clock::now();
+        std::unique_lock lk(t->m);
+        for (;;) {
+            next += std::chrono::milliseconds(delay);
+            if (t->cv.wait_until(lk, next, [t] { return t->stop; })) return;
+            lk.unlock();
+            callback(t->id, 0, user, 0, 0);
+            ++W().ticks;
+            lk.lock();
+            if (!(flags & kTimePeriodic)) return;
+        }
+    });
+    const uint32_t id = t->id;
+    W().timers.emplace(id, std::move(timer));
+    return id;
+}
+
+uint32_t TimeKillEvent(uint32_t id) {
+    auto it = W().timers.find(id);
+    if (it == W().timers.end()) return 97;
+    StopTimer(*it->second);
+    W().timers.erase(it);
+    return kMmNoError;
+}
+
+bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    if (wnd == nullptr) return false;
+    {
+        std::lock_guard lk(W().qm);
+        W().queue.push_back({wnd, msg, wParam, lParam});
+    }
+    W().messages.notify_one();
+    t_posted = true;
+    return true;
+}
+
+int ShowMessageBox(const char* text, const char* caption, uint32_t) {
+    std::lock_guard lk(W().faultMutex);
+    W().boxTexts.push_back(std::string(caption ? caption : "") + ": " + (text ? text : ""));
+    return kIdOk;
+}
+
+uint64_t ClockMs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - kStart).count());
+}
+
+void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void ExitProcess(int status) {
+    std::fprintf(stderr, "threaded platform: the engine ended the process with status %d\n", status);
+    std::abort();
+}
+
+}  // namespace plat
+
+// ================================ test controls ================================================
+namespace tp {
+
+void Reset() {
+    World& w = W();
+    for (auto& [id, timer] : w.timers) StopTimer(*timer);
+    w.timers.clear();
+    for (auto& port : w.outPorts) StopOutput(port.get());
+    w.outPorts.clear();
+    w.inPorts.clear();
+    w.input = nullptr;
+    w.windows.clear();
+    w.uiRecords.clear();
+    w.linkRecords.clear();
+    {
+        std::lock_guard lk(w.qm);
+        w.queue.clear();
+    }
+    w.inputs.clear();
+    w.outputs.clear();
+    w.nextTimerId = 1;
+    w.ticks = 0;
+    w.addedWhileWaiting = 0;
+    w.changedWhileSending = 0;
+    std::lock_guard lk(w.faultMutex);
+    w.boxTexts.clear();
+}
+
+void SetDevices(std::vector<std::string> inputs, std::vector<std::string> outputs) {
+    W().inputs = std::move(inputs);
+    W().outputs = std::move(outputs);
+}
+
+void SetOutputDelay(uint32_t minUs, uint32_t maxUs) {
+    W().delayMinUs = minUs;
+    W().delayMaxUs = std::max(minUs, maxUs);
+}
+
+plat::HWnd CreateTestWindow(plat::WindowClient* client) {
+    W().windows.push_back(std::make_unique<plat::Window>());
+    W().windows.back()->client = client;
+    return W().windows.back().get();
+}
+
+Delivery PlayShort(uint32_t word, uint64_t seq) {
+    Delivery d;
+    plat::MidiInPort* in = W().input.load(std::memory_order_acquire);
+    if (in == nullptr || !in->started) return d;
+    d.started = d.delivered = true;
+    if (in->link.load() != nullptr) {
+        W().linkRecords.push_back({Rec::LinkShort, word, {}, 0, seq});
+        d.forwarded = true;
+    }
+    t_posted = false;
+    in->callback(in, plat::kMimData, in->instance, word, static_cast<uintptr_t>(seq));
+    d.posted = t_posted;
+    return d;
+}
+
+Delivery PlaySysEx(const std::vector<uint8_t>& bytes, uint64_t seq) {
+    Delivery d;
+    plat::MidiInPort* in = W().input.load(std::memory_order_acquire);
+    if (in == nullptr || !in->started) return d;
+    d.started = true;
+    if (in->link.load() != nullptr) {
+        W().linkRecords.push_back({Rec::LinkLong, 0, bytes, 0, seq});
+        d.forwarded = true;
+    }
+    plat::MidiHdr* hdr = nullptr;
+    {
+        std::lock_guard lk(in->m);
+        if (!in->queue.empty()) {
+            hdr = in->queue.front();
+            in->queue.pop_front();
+        }
+    }
+    if (hdr == nullptr) return d;  // no buffer queued: the message is lost, as WinMM loses it
+    const auto n = static_cast<uint32_t>(std::min<size_t>(bytes.size(), hdr->dwBufferLength));
+    std::memcpy(hdr->lpData, bytes.data(), n);
+    hdr->dwBytesRecorded = n;
+    SetFlags(hdr, plat::kMhdrDone, plat::kMhdrInQueue);
+    d.delivered = true;
+    t_posted = false;
+    in->callback(in, plat::kMimLongData, in->instance, reinterpret_cast<uintptr_t>(hdr),
+                 static_cast<uintptr_t>(seq));
+    d.posted = t_posted;
+    return d;
+}
+
+bool DispatchOne(uint32_t waitUs) {
+    Posted p{};
+    {
+        std::unique_lock lk(W().qm);
+        if (!W().messages.wait_for(lk, std::chrono::microseconds(waitUs), [] { return !W().queue.empty(); }))
+            return false;
+        p = W().queue.front();
+        W().queue.pop_front();
+    }
+    W().space.notify_all();
+    if (p.wnd != nullptr && p.wnd->client != nullptr) p.wnd->client->WindowProc(p.msg, p.wParam, p.lParam);
+    return true;
+}
+
+size_t QueueLength() {
+    std::lock_guard lk(W().qm);
+    return W().queue.size();
+}
+
+void WaitForQueueBelow(size_t limit, const std::atomic<bool>& stop) {
+    std::unique_lock lk(W().qm);
+    W().space.wait(lk, [&] { return W().queue.size() < limit || stop.load(); });
+}
+
+void WakeWaiters() {
+    { std::lock_guard lk(W().qm); }
+    W().space.notify_all();
+}
+
+void Mark(int code, uint64_t seq, std::vector<uint8_t> data) {
+    W().uiRecords.push_back({Rec::Mark, 0, std::move(data), code, seq});
+}
+
+std::vector<Record> TakeUiRecords() { return std::move(W().uiRecords); }
+std::vector<Record> TakeLinkRecords() { return std::move(W().linkRecords); }
+
+int OutputPending() {
+    int n = 0;
+    for (auto& port : W().outPorts) {
+        std::lock_guard lk(port->m);
+        n += static_cast<int>(port->pending.size()) + (port->busy ? 1 : 0);
+    }
+    return n;
+}
+
+uint64_t TimerTicks() { return W().ticks; }
+
+Faults GetFaults() {
+    Faults f;
+    f.inputBufferAddedWhileItsMessageWaits = W().addedWhileWaiting;
+    f.outputBufferChangedWhileSending = W().changedWhileSending;
+    std::lock_guard lk(W().faultMutex);
+    f.boxes = static_cast<int>(W().boxTexts.size());
+    f.boxTexts = W().boxTexts;
+    return f;
+}
+
+}  // namespace tp
