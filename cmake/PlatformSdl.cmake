@@ -15,6 +15,7 @@ if(NOT (KVN_SDL2_FOUND AND KVN_SDL2_TTF_FOUND AND KVN_RTMIDI_FOUND))
 endif()
 pkg_check_modules(KVN_FONTCONFIG QUIET IMPORTED_TARGET fontconfig)
 pkg_check_modules(KVN_JACK QUIET IMPORTED_TARGET jack)  # to see RtMidi's JACK connections settle
+pkg_check_modules(KVN_X11 QUIET IMPORTED_TARGET x11)  # to end in order when the X server goes away
 find_package(Threads REQUIRED)
 
 # The three icons, compiled into the program.
@@ -54,6 +55,10 @@ if(KVN_JACK_FOUND)
   target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_JACK)
   target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_JACK)
 endif()
+if(KVN_X11_FOUND)
+  target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_X11)
+  target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_X11)
+endif()
 
 add_executable(kvn ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
 target_link_libraries(kvn PRIVATE kvn_core kvn_platform_sdl kvn_warnings)
@@ -62,6 +67,39 @@ add_custom_command(TARGET kvn POST_BUILD
   COMMAND ${CMAKE_COMMAND} "-DFROM=${CMAKE_SOURCE_DIR}/resources/Bitmap" "-DTO=$<TARGET_FILE_DIR:kvn>/Bitmap"
           -P ${CMAKE_SOURCE_DIR}/platform/sdl/copy_skin.cmake
   VERBATIM)
+
+# ---- Installation ------------------------------------------------------------------------------
+# The program in libexec (it runs in the folder that holds its settings and skin), the "korvane"
+# launcher that makes such a folder per user and starts it there, the skin, a desktop entry and
+# its icon. The launcher finds the rest relative to itself, so the tree can be moved or staged.
+include(GNUInstallDirs)
+add_executable(kvn_icon_png ${CMAKE_SOURCE_DIR}/platform/sdl/tools/icon_png.cpp)
+target_link_libraries(kvn_icon_png PRIVATE PkgConfig::KVN_SDL2 kvn_warnings)
+set(KVN_ICON_PNGS "")
+foreach(size 16 32)
+  set(png ${CMAKE_BINARY_DIR}/generated/icons/korvane-${size}.png)
+  add_custom_command(
+    OUTPUT ${png}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated/icons
+    COMMAND kvn_icon_png ${KVN_ICON_DIR}/kvn_128_${size}.bmp ${png}
+    DEPENDS kvn_icon_png ${KVN_ICON_DIR}/kvn_128_${size}.bmp
+    COMMENT "Icon ${size}x${size} for the desktop entry"
+    VERBATIM)
+  list(APPEND KVN_ICON_PNGS ${png})
+  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME korvane.png)
+endforeach()
+add_custom_target(kvn_desktop_icons ALL DEPENDS ${KVN_ICON_PNGS})
+
+file(RELATIVE_PATH KVN_REL_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBEXECDIR}/korvane/kvn)
+file(RELATIVE_PATH KVN_REL_SKIN ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATADIR}/korvane/Bitmap)
+configure_file(${CMAKE_SOURCE_DIR}/platform/sdl/korvane.sh ${CMAKE_BINARY_DIR}/generated/korvane @ONLY)
+
+install(TARGETS kvn RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/korvane)
+install(PROGRAMS ${CMAKE_BINARY_DIR}/generated/korvane DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/Bitmap/ DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane/Bitmap
+        FILES_MATCHING PATTERN "*.bmp")
+install(FILES ${CMAKE_SOURCE_DIR}/platform/sdl/korvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/docs/linux.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 
 # ---- Adapter tests -----------------------------------------------------------------------------
 if(NOT KVN_BUILD_TESTS)
@@ -91,7 +129,7 @@ function(kvn_sdl_test name)
   set_target_properties(${name} PROPERTIES
     CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/tests/sdl/run_with.sh;${ARGN};--")
   set(lock "")
-  if("--jack" IN_LIST ARGN OR "--no-jack" IN_LIST ARGN)
+  if("--jack" IN_LIST ARGN OR "--jack-async" IN_LIST ARGN OR "--no-jack" IN_LIST ARGN)
     set(lock RESOURCE_LOCK kvn_jackd)
   endif()
   set(workdir ${CMAKE_BINARY_DIR}/testrun/${name})
@@ -111,3 +149,36 @@ kvn_sdl_test(sdl_wm_test --wm)
 # Not a test: measures the timer's intervals and the cost of a paint (run it under run_with.sh --x).
 add_executable(sdl_measure ${CMAKE_SOURCE_DIR}/tests/sdl/sdl_measure.cpp)
 target_link_libraries(sdl_measure PRIVATE kvn_sdl_test_support kvn_warnings)
+
+# ---- End-to-end tests: kvn itself -------------------------------------------------------------
+# Each test case starts the program in a folder of its own, with servers of its own (run_with.sh
+# as above), plays to it and listens to it over JACK, clicks it with xdotool and looks at it.
+add_library(kvn_e2e_support STATIC ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_support.cpp)
+target_link_libraries(kvn_e2e_support PUBLIC kvn_sdl_test_support PRIVATE kvn_warnings)
+target_compile_definitions(kvn_e2e_support PUBLIC KVN_PROGRAM="$<TARGET_FILE:kvn>")
+
+function(kvn_e2e_test name)
+  add_executable(${name} ${CMAKE_SOURCE_DIR}/tests/e2e/${name}.cpp)
+  target_link_libraries(${name} PRIVATE kvn_e2e_support GTest::gtest_main kvn_warnings)
+  add_dependencies(${name} kvn)
+  set_target_properties(${name} PROPERTIES
+    CROSSCOMPILING_EMULATOR "${CMAKE_SOURCE_DIR}/tests/sdl/run_with.sh;${ARGN};--")
+  set(workdir ${CMAKE_BINARY_DIR}/testrun/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  gtest_discover_tests(${name} WORKING_DIRECTORY ${workdir} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS e2e TIMEOUT 120 RESOURCE_LOCK kvn_jackd)
+endfunction()
+
+# The server runs asynchronously here: a program ended by a signal leaves its clients behind.
+kvn_e2e_test(e2e_midi_test --wm --jack-async)
+kvn_e2e_test(e2e_panel_test --wm --jack-async)
+kvn_e2e_test(e2e_fault_test --wm --jack-async)
+kvn_e2e_test(e2e_nomidi_test --wm --no-jack)
+
+# The installed tree, started the way its desktop entry starts it.
+add_test(NAME Install.TheLauncherRunsTheInstalledProgramInAPerUserFolder
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/sdl/run_with.sh --wm --jack-async --
+                 ${CMAKE_SOURCE_DIR}/tests/e2e/install_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(Install.TheLauncherRunsTheInstalledProgramInAPerUserFolder PROPERTIES
+                     LABELS e2e TIMEOUT 180 RESOURCE_LOCK kvn_jackd
+                     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/testrun)

@@ -24,14 +24,10 @@ stage() {
   fi
 }
 
-# The window, message-box and pop-up list tests drive a real X server (xdotool, focus) and are not
-# yet reliable enough to decide a run; they run on their own: ctest --test-dir build -R 'SdlList|SdlWm|SdlWindow'
-unreliable='^Sdl(List|Wm|Window)\.'
-
 build_and_test() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_BUILD_BENCH=OFF &&
     cmake --build build -j"$jobs" &&
-    ctest --test-dir build --output-on-failure -j"$jobs" -E "$unreliable"
+    ctest --test-dir build --output-on-failure -j"$jobs"
 }
 
 stage "build and tests" build_and_test

@@ -18,6 +18,7 @@ struct plat::Dialog {
     int code = plat::kIdCancel;
     SDL_Window* window = nullptr;
     bool hadFocus = false;
+    bool sawPress = false;  // a left press reached the list
     TTF_Font* font = nullptr;
     int lineHeight = 18;
 };
@@ -177,8 +178,15 @@ bool ModalListHandles(const SDL_Event& e) {
         SDL_PushEvent(&again);
         return true;
     }
-    case SDL_MOUSEBUTTONDOWN: {
+    case SDL_MOUSEBUTTONDOWN:
+    case SDL_MOUSEBUTTONUP: {
         if (e.button.button != SDL_BUTTON_LEFT) return true;
+        const bool press = e.type == SDL_MOUSEBUTTONDOWN;
+        // SDL drops a press while it believes the button is still down, which it does when the
+        // release that followed the last press went to a window destroyed meanwhile (an earlier
+        // list that closed on that press). Its release then stands for the press.
+        if (!press && (d->sawPress || e.button.windowID != listId)) return true;
+        d->sawPress = true;
         if (e.button.windowID == listId) {
             OnPress(*d, e.button.x, e.button.y);
             return true;
@@ -201,7 +209,6 @@ bool ModalListHandles(const SDL_Event& e) {
         }
         return true;
     case SDL_MOUSEMOTION:
-    case SDL_MOUSEBUTTONUP:
     case SDL_KEYUP:
     case SDL_TEXTINPUT:
     case SDL_TEXTEDITING:
@@ -252,6 +259,7 @@ int DoModalList(DialogClient* client, uint32_t backColor) {
         if (d.font) TTF_CloseFont(d.font);
         return kIdCancel;
     }
+    sdlplat::internal::WatchDisplay(d.window);
     gModal = &d;
     client->OnInitDialog(&d);
     if (!d.ended) {
@@ -265,8 +273,7 @@ int DoModalList(DialogClient* client, uint32_t backColor) {
         Paint(d);
         SDL_Event e;
         while (!d.ended && !sdlplat::internal::QuitRequested()) {
-            if (SDL_WaitEvent(&e) != 1) break;
-            sdlplat::internal::Dispatch(e);
+            if (sdlplat::internal::WaitEvent(&e, -1)) sdlplat::internal::Dispatch(e);
         }
     }
     gModal = nullptr;

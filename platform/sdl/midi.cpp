@@ -18,6 +18,7 @@
 // with the ring emptied in between.
 #include <RtMidi.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sdl/sdl_internal.h"
 #include "platform/sdl/sdl_platform.h"
 
 #ifdef KVN_HAVE_JACK
@@ -48,6 +50,10 @@ constexpr size_t kWholeLimit = 12288;  // of RtMidi's 16 KB JACK ring, 4 KB stay
 constexpr size_t kPiece = 4096;        // a longer message leaves in pieces of this size
 
 enum class Api { None, Alsa, Jack, Core };
+
+constexpr const char* kServerGoneText =
+    "The JACK server has stopped, and every MIDI port with it.\nKorvane goes on without MIDI; "
+    "start the server again, then start Korvane again.";
 
 constexpr const char* kNoSystemText =
     "No MIDI system is available: the ALSA sequencer cannot be opened and no JACK server is "
@@ -184,6 +190,7 @@ namespace {
 // - RtMidi's output ring is emptied once per period, and what does not fit is dropped or garbled,
 //   so the driver waits for periods to pass: between the pieces of a long message, and before it
 //   reports a long message done (so MOM_DONE means the bytes have left, as with a real driver).
+// - and the server's end: told once to the user, since every port went with it.
 class JackWatch {
 public:
     void Open() {
@@ -192,6 +199,7 @@ public:
         client_ = jack_client_open("KVN-query", JackNoStartServer, nullptr);
         if (client_ == nullptr) return;
         jack_set_process_callback(client_, Count, &cycles_);
+        jack_on_info_shutdown(client_, OnShutdown, nullptr);
         jack_activate(client_);
     }
     int OwnLinks(const std::string& port) {
@@ -238,6 +246,8 @@ private:
         static_cast<std::atomic<uint64_t>*>(cycles)->fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
+    // On a thread of the JACK library, which also tells this to every other client of ours.
+    static void OnShutdown(jack_status_t, const char*, void*) { sdlplat::internal::PostNotice(kServerGoneText); }
     std::mutex mu_;
     jack_client_t* client_ = nullptr;
     std::atomic<uint64_t> cycles_{0};
@@ -324,15 +334,27 @@ void DriverLoop();
 
 // Chooses the MIDI system once: the ALSA sequencer when it opens, else JACK, asked for
 // explicitly (RtMidi's own choice does not fall back when ALSA fails).
+#ifdef KVN_HAVE_JACK
+// The JACK library's own complaints (a server that is not running, or that went away) would
+// reach stderr on every listing; the user is told in our own words instead.
+void QuietJack(const char*) {}
+#endif
+
 void EnsureSystem(System& s) {
     if (s.tried) return;
     s.tried = true;
+#ifdef KVN_HAVE_JACK
+    jack_set_error_function(QuietJack);
+    jack_set_info_function(QuietJack);
+#endif
 #ifdef __APPLE__
     const Api order[] = {Api::Core, Api::Jack};
 #else
     const Api order[] = {Api::Alsa, Api::Jack};
 #endif
     for (Api api : order) {
+        // Without its device the ALSA sequencer cannot open, and trying only fills stderr.
+        if (api == Api::Alsa && access("/dev/snd/seq", F_OK) != 0) continue;
         RtMidiOut* out = NewOut(api, s.outs[0]);
         if (out == nullptr) continue;
         RtMidiIn* in = NewIn(api, s.ins[0]);
@@ -346,6 +368,7 @@ void EnsureSystem(System& s) {
         break;
     }
     if (s.api != Api::None) s.driver = new std::thread(DriverLoop);
+    if (s.api == Api::Jack) s.jack.Open();  // from now on, the server's end is noticed
 }
 
 // Whether the MIDI system answers now (a JACK client reconnects on every listing).

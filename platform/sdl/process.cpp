@@ -1,5 +1,8 @@
 // Process services of the user-interface thread: the current directory, the single-instance
 // claim and message boxes.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "platform/sdl/sdl_internal.h"
+#include "platform/sdl/sdl_platform.h"
 
 namespace {
 
@@ -35,7 +39,45 @@ int ShowBox(const char* text, const char* caption, uint32_t style) {
     return plat::kIdOk;
 }
 
+void StopSignals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGTERM);
+    sigaddset(set, SIGHUP);
+}
+
+// A child forked by a library (SDL shows its message box in one) must stay stoppable, and must
+// not outlive us: a box left on the screen by a program that has ended answers to nobody.
+void UnblockStopSignals() {
+    sigset_t set;
+    StopSignals(&set);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+}
+
 }  // namespace
+
+namespace sdlplat {
+
+void HandleStopSignals() {
+    sigset_t set;
+    StopSignals(&set);
+    if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+    pthread_atfork(nullptr, nullptr, UnblockStopSignals);
+    std::thread([set] {
+        int received = 0;
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&set, &sig) != 0) continue;
+            // Asked twice: the first request did not get through (a box waiting for its OK, a hung
+            // driver); stop now, as the default action of the signal would.
+            if (++received > 1) std::_Exit(128 + sig);
+            internal::RequestClose();
+        }
+    }).detach();
+}
+
+}  // namespace sdlplat
 
 namespace plat {
 
@@ -84,7 +126,7 @@ int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
     });
     SDL_Event e;
     while (!done.load()) {
-        if (SDL_WaitEventTimeout(&e, 100) == 1) sdlplat::internal::Dispatch(e);
+        if (sdlplat::internal::WaitEvent(&e, -1)) sdlplat::internal::Dispatch(e);
     }
     box.join();
     return kIdOk;

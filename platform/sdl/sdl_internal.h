@@ -19,6 +19,8 @@ struct plat::Window {
     plat::Window* view = nullptr;   // the frame's view
     SDL_Window* sdl = nullptr;      // shared by a frame and its view
     std::atomic<bool> destroyed{false};  // read by posting threads
+    bool iconic = false;  // the frame's last known state, kept for when the display is gone
+    uint64_t iconicSince = 0;  // SDL ticks when it was last seen minimised
 };
 
 namespace sdlplat::internal {
@@ -30,8 +32,20 @@ bool VideoReady();
 bool OnUiThread();
 // The event type that carries posted window messages (0 before start-up).
 uint32_t PostedEventType();
-// Wakes the user-interface thread's wait without carrying a message.
+// Wakes the user-interface thread's wait without carrying a message; from any thread, and safe
+// inside a signal or Xlib error handler.
 void WakeUi();
+// The user-interface thread's wait: true with the next event; false on a timeout (-1: none) or
+// on a wake without an event. Callers look at their own state again.
+bool WaitEvent(SDL_Event* e, int timeoutMs);
+
+// The X display (display.cpp): watched from start-up (null window) and, from the first window on,
+// waited on; its connection's descriptor
+// (-1 when SDL does not use X, before the first window, or once the display is lost); whether
+// the X server has gone away (the program is then ending).
+void WatchDisplay(SDL_Window* window);
+int DisplayFd();
+bool DisplayLost();
 
 plat::Window* WindowById(uint32_t id);
 // The window whose SDL window has this SDL id: the view when there is one, else the frame.
@@ -43,6 +57,11 @@ SDL_Window* MainSdlWindow();
 // What one dispatched event turned into, for the modal loops.
 void Dispatch(const SDL_Event& e);
 bool QuitRequested();
+// A stop signal arrived: the main frame gets a close request as soon as it exists. Any thread.
+void RequestClose();
+// Something the user must know that no call of the core is waiting for (the MIDI server gone):
+// shown in a message box by the user-interface thread's loop. Any thread; `text` lives for ever.
+void PostNotice(const char* text);
 
 // The modal pop-up list, when one is open: it takes all keyboard and mouse input, and the
 // main window ignores input meanwhile. Returns true when it consumed the event.

@@ -17,6 +17,15 @@ inline constexpr const char* kInPortName = "in";
 // "alsa", "jack" or "none"; decided at the first MIDI call and kept for the run.
 const char* MidiSystemName();
 
+// Turns SIGINT, SIGTERM and SIGHUP into the platform's close command (an orderly end that saves
+// the settings); a second one ends the process at once. Called by the entry point first thing,
+// before any other thread exists, since it blocks those signals in every thread but its own.
+void HandleStopSignals();
+
+// What to do, on the user-interface thread, when the display goes away: the program then ends at
+// once with status 1, after this (an orderly save of the settings, without the display).
+void OnDisplayLost(void (*save)());
+
 // Closes the MIDI clients, stops the adapter's driver thread and ends SDL. Called once by the
 // entry point after the application returns; nothing of the platform may be used afterwards.
 void Shutdown();

@@ -2,7 +2,14 @@
 // borderless SDL window seen through two HWnds: the frame gets the close request, the view the
 // mouse, the keyboard and everything posted to it. Posted messages travel as SDL user events that
 // name the window by a small id, so a message for a window destroyed meanwhile is simply dropped.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,6 +37,7 @@ struct Ui {
     std::vector<std::unique_ptr<plat::Window>> windows;  // id = index + 1; kept for the whole run
     std::mutex windowsMu;  // the table grows on the UI thread while other threads post
     std::atomic<bool> quit{false};  // QuitMessageLoop may come from another thread
+    std::atomic<bool> closePending{false};  // a stop signal not yet turned into a close request
     std::atomic<int> quitCode{0};
     SDL_Cursor* arrow = nullptr;
     SDL_Cursor* sizeAll = nullptr;
@@ -40,6 +48,18 @@ struct Ui {
 Ui& U() {
     static Ui* ui = new Ui;
     return *ui;
+}
+
+// Counts wakes of the user-interface thread's wait; written from any thread.
+int WakeFd() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void DrainWakes() {
+    uint64_t count = 0;
+    while (read(WakeFd(), &count, sizeof count) > 0) {
+    }
 }
 
 intptr_t PackPoint(int32_t x, int32_t y) {
@@ -109,6 +129,12 @@ void Deliver(plat::Window* w, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     if (w != nullptr && !w->destroyed && w->client != nullptr) w->client->WindowProc(msg, wParam, lParam);
 }
 
+// A stop signal that came before there was a main frame waits for it.
+void DeliverPendingClose() {
+    plat::Window* frame = FirstLiveFrame();
+    if (frame != nullptr && U().closePending.exchange(false)) Deliver(frame, plat::kWmClose, 0, 0);
+}
+
 plat::Window* NewWindow() {
     Ui& ui = U();
     std::lock_guard lk(ui.windowsMu);
@@ -116,6 +142,16 @@ plat::Window* NewWindow() {
     plat::Window* w = ui.windows.back().get();
     w->id = static_cast<uint32_t>(ui.windows.size());
     return w;
+}
+
+// Whether SDL's video driver shows windows to a user: its off-screen and dummy drivers do not,
+// unless they were asked for by name.
+bool RealDisplay() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver == nullptr) return false;
+    const bool invisible = SDL_strcasecmp(driver, "offscreen") == 0 || SDL_strcasecmp(driver, "dummy") == 0;
+    const char* asked = SDL_getenv("SDL_VIDEODRIVER");
+    return !invisible || (asked != nullptr && SDL_strcasecmp(asked, driver) == 0);
 }
 
 void LoadIcons() {
@@ -144,10 +180,29 @@ bool EnsureVideo() {
     ui.thread = std::this_thread::get_id();
     // The frame's close request is ours to handle; SDL must not turn it into a quit as well.
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    // Stop signals are ours (HandleStopSignals): SDL's handler would only note them for the next
+    // time events are pumped, which an idle panel may never do.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // The panel is presented through X's own shared-memory images. Otherwise SDL first opens an
+    // OpenGL context just to ask its vendor, which costs a second of start-up and threads of a
+    // software renderer, and is one more library talking to the display.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     // A click on an inactive window acts at once, as on Windows.
     SDL_SetHint(SDL_HINT_MOUSE_FOCUS_CLICKTHROUGH, "1");
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     ui.video = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_EVENTS) == 0;
+    if (ui.video && !RealDisplay()) {
+        // SDL falls back to an invisible driver when the display cannot be reached: the program
+        // would run unseen and never end. No display is no display.
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        ui.video = false;
+    }
+    if (ui.video) {
+        WatchDisplay(nullptr);
+    } else {
+        // The program cannot show its window; its start fails, and this says why.
+        std::fprintf(stderr, "Korvane: no display to show the panel on (is DISPLAY set, and does its X server answer?)\n");
+    }
     if (!ui.video && SDL_Init(SDL_INIT_EVENTS) != 0) return false;
     const Uint32 type = SDL_RegisterEvents(1);
     if (type != Uint32(-1)) ui.eventType = type;
@@ -165,12 +220,44 @@ bool OnUiThread() { return U().tried && std::this_thread::get_id() == U().thread
 uint32_t PostedEventType() { return U().eventType.load(); }
 
 void WakeUi() {
-    const uint32_t type = PostedEventType();
-    if (type == 0) return;
-    SDL_Event e{};
-    e.type = type;
-    e.user.windowID = 0;  // carries nothing
-    SDL_PushEvent(&e);
+    const uint64_t one = 1;
+    ssize_t ignored = write(WakeFd(), &one, sizeof one);
+    (void)ignored;
+}
+
+bool WaitEvent(SDL_Event* e, int timeoutMs) {
+    const Uint64 start = SDL_GetTicks64();
+    for (;;) {
+        SDL_PumpEvents();
+        if (SDL_PeepEvents(e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1) return true;
+        int remaining = -1;
+        if (timeoutMs >= 0) {
+            const Uint64 elapsed = SDL_GetTicks64() - start;
+            if (elapsed >= Uint64(timeoutMs)) return false;
+            remaining = timeoutMs - int(elapsed);
+        }
+        const int xfd = DisplayFd();
+        if (xfd < 0) {
+            // No X connection of ours to wait on (another video driver, or no window yet): SDL's own
+            // wait, in short steps so that a wake is seen.
+            const int step = remaining < 0 ? 10 : std::min(remaining, 10);
+            if (SDL_WaitEventTimeout(e, step) == 1) return true;
+            uint64_t count = 0;
+            if (read(WakeFd(), &count, sizeof count) > 0) return false;
+            continue;
+        }
+        // SDL's own wait would be woken by X events that other threads send through a second
+        // connection: a dead display would then end the program on one of those threads. Here only
+        // this thread talks to the X server, and other threads wake it through WakeFd.
+        pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {xfd, POLLIN, 0}};
+        if (poll(fds, 2, remaining) < 0 && errno != EINTR) return false;
+        if (fds[0].revents & POLLIN) {
+            DrainWakes();
+            SDL_PumpEvents();
+            if (SDL_PeepEvents(e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1) return true;
+            return false;
+        }
+    }
 }
 
 plat::Window* WindowById(uint32_t id) {
@@ -187,26 +274,58 @@ plat::Window* InputTargetFor(uint32_t sdlWindowId) {
 
 bool QuitRequested() { return U().quit; }
 
+void RequestClose() {
+    U().closePending = true;
+    if (SDL_WasInit(SDL_INIT_EVENTS) != 0) {
+        SDL_Event e{};
+        e.type = SDL_QUIT;
+        SDL_PushEvent(&e);  // ends a modal list on the way
+    }
+    WakeUi();
+}
+
 SDL_Window* MainSdlWindow() {
     plat::Window* frame = FirstLiveFrame();
     return frame ? frame->sdl : nullptr;
 }
 
+void PostNotice(const char* text) {
+    const uint32_t type = PostedEventType();
+    if (type == 0 || text == nullptr) return;
+    SDL_Event e{};
+    e.type = type;
+    e.user.windowID = 0;  // for no window: the loop itself shows it
+    e.user.data1 = const_cast<char*>(text);
+    if (SDL_PushEvent(&e) == 1) WakeUi();
+}
+
 void Dispatch(const SDL_Event& e) {
     Ui& ui = U();
     if (ui.eventType != 0 && e.type == ui.eventType) {
+        if (e.user.windowID == 0) {
+            if (e.user.data1 != nullptr) {
+                plat::ShowMessageBox(static_cast<const char*>(e.user.data1), "Korvane", plat::kMbOk | plat::kMbIconWarning);
+            }
+            return;
+        }
         Deliver(WindowById(e.user.windowID), static_cast<uint32_t>(e.user.code), reinterpret_cast<uintptr_t>(e.user.data1),
                 reinterpret_cast<intptr_t>(e.user.data2));
         return;
     }
     if (ModalListHandles(e)) return;
     switch (e.type) {
-    case SDL_QUIT:  // SIGINT or SIGTERM: an orderly close, as from the window manager
-        if (plat::Window* frame = FirstLiveFrame()) Deliver(frame, plat::kWmClose, 0, 0);
+    case SDL_QUIT:  // a stop signal: an orderly close, as from the window manager
+        ui.closePending = true;
+        DeliverPendingClose();
         break;
     case SDL_WINDOWEVENT: {
         plat::Window* frame = FrameOf(e.window.windowID);
         if (frame == nullptr) break;
+        if (e.window.event == SDL_WINDOWEVENT_MINIMIZED) {
+            frame->iconic = true;
+            frame->iconicSince = SDL_GetTicks64();
+        }
+        if (e.window.event == SDL_WINDOWEVENT_RESTORED) frame->iconic = false;
         if (e.window.event == SDL_WINDOWEVENT_CLOSE) {
             Deliver(frame, plat::kWmClose, 0, 0);
         } else if (e.window.event == SDL_WINDOWEVENT_EXPOSED || e.window.event == SDL_WINDOWEVENT_RESTORED) {
@@ -261,7 +380,9 @@ bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam
     e.user.code = static_cast<Sint32>(msg);
     e.user.data1 = reinterpret_cast<void*>(wParam);
     e.user.data2 = reinterpret_cast<void*>(lParam);
-    return SDL_PushEvent(&e) == 1;  // fails when SDL's queue is full
+    if (SDL_PushEvent(&e) != 1) return false;  // SDL's queue is full
+    sdlplat::internal::WakeUi();
+    return true;
 }
 
 Rect GetWorkArea() {
@@ -275,6 +396,7 @@ HWnd CreateMainFrame(const char* title, int32_t x, int32_t y, int32_t width, int
     if (!sdlplat::internal::EnsureVideo()) return nullptr;
     SDL_Window* sw = SDL_CreateWindow(title ? title : "", x, y, width, height, SDL_WINDOW_HIDDEN | SDL_WINDOW_BORDERLESS);
     if (sw == nullptr) return nullptr;
+    sdlplat::internal::WatchDisplay(sw);
     Window* w = NewWindow();
     w->isFrame = true;
     w->client = client;
@@ -304,7 +426,9 @@ void DestroyWindow(HWnd wnd) {
     }
     if (frame->view) frame->view->destroyed = true;
     frame->destroyed = true;
-    SDL_DestroyWindow(frame->sdl);
+    // With the display gone (the orderly save before the end) SDL would wait for ever for the
+    // server to confirm the unmapping.
+    if (!sdlplat::internal::DisplayLost()) SDL_DestroyWindow(frame->sdl);
     frame->sdl = nullptr;
     if (frame->view) frame->view->sdl = nullptr;
 }
@@ -323,8 +447,16 @@ void ShowWindow(HWnd frame, int cmd) {
 
 bool IsIconic(HWnd frame) {
     if (frame == nullptr || frame->destroyed || frame->sdl == nullptr) return false;
+    if (sdlplat::internal::DisplayLost()) {
+        // As it was last seen. An X server going down first unmaps the windows of the window
+        // manager it drops, which SDL reports as minimising: that last moment does not count.
+        return frame->iconic && SDL_GetTicks64() - frame->iconicSince > 500;
+    }
     SDL_PumpEvents();  // the window manager's answer arrives as an event; the events stay queued
-    return (SDL_GetWindowFlags(frame->sdl) & SDL_WINDOW_MINIMIZED) != 0;
+    const bool iconic = (SDL_GetWindowFlags(frame->sdl) & SDL_WINDOW_MINIMIZED) != 0;
+    if (iconic && !frame->iconic) frame->iconicSince = SDL_GetTicks64();
+    frame->iconic = iconic;
+    return iconic;
 }
 
 Rect GetWindowRect(HWnd frame) {
@@ -364,9 +496,10 @@ int RunMessageLoop() {
     Ui& ui = U();
     if (!sdlplat::internal::EnsureVideo() && ui.eventType == 0) return -1;
     SDL_Event e;
-    while (!ui.quit) {
-        if (SDL_WaitEvent(&e) != 1) break;
-        sdlplat::internal::Dispatch(e);
+    for (;;) {
+        DeliverPendingClose();
+        if (ui.quit) break;
+        if (sdlplat::internal::WaitEvent(&e, -1)) sdlplat::internal::Dispatch(e);
     }
     ui.quit = false;  // the quit is taken by the loop that ends on it
     return ui.quitCode;

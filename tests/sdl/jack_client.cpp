@@ -2,6 +2,7 @@
 
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -27,9 +28,14 @@ JackClient::JackClient(const std::string& name, const std::vector<std::string>& 
 }
 
 JackClient::~JackClient() {
-    if (client_ != nullptr) jack_client_close(client_);
+    Close();
     if (toSend_) jack_ringbuffer_free(toSend_);
     if (arrived_) jack_ringbuffer_free(arrived_);
+}
+
+void JackClient::Close() {
+    if (client_ != nullptr) jack_client_close(client_);
+    client_ = nullptr;
 }
 
 std::string JackClient::Name() const { return client_ ? jack_get_client_name(client_) : ""; }
@@ -52,14 +58,18 @@ int JackClient::Process(jack_nframes_t frames, void* arg) {
     }
     void* inBuf = jack_port_get_buffer(self->in_, frames);
     const uint32_t n = jack_midi_get_event_count(inBuf);
+    const jack_nframes_t start = jack_last_frame_time(self->client_);
     for (uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t ev;
         if (jack_midi_event_get(&ev, inBuf, i) != 0) continue;
-        const auto size = static_cast<uint32_t>(ev.size);
-        if (jack_ringbuffer_write_space(self->arrived_) < sizeof size + size) break;
-        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(&size), sizeof size);
-        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(ev.buffer), size);
+        const uint32_t head[2] = {static_cast<uint32_t>(ev.size), start + ev.time};
+        if (jack_ringbuffer_write_space(self->arrived_) < sizeof head + ev.size) break;
+        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(head), sizeof head);
+        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(ev.buffer), ev.size);
     }
+    const uint64_t cycle = self->cycles_.load(std::memory_order_relaxed);
+    if (cycle < self->cycleLog_.size()) self->cycleLog_[cycle] = {start, jack_get_time()};
+    self->cycles_.store(cycle + 1, std::memory_order_release);
     return 0;
 }
 
@@ -71,12 +81,12 @@ void JackClient::Send(const Bytes& event) {
 
 void JackClient::Drain() {
     std::lock_guard lk(mu_);
-    uint32_t len = 0;
-    while (jack_ringbuffer_read_space(arrived_) >= sizeof len) {
-        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(&len), sizeof len);
-        Bytes b(len);
-        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(b.data()), len);
-        received_.push_back(std::move(b));
+    uint32_t head[2] = {};
+    while (jack_ringbuffer_read_space(arrived_) >= sizeof head) {
+        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(head), sizeof head);
+        Timed t{head[1], Bytes(head[0])};
+        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(t.bytes.data()), head[0]);
+        received_.push_back(std::move(t));
     }
 }
 
@@ -92,9 +102,42 @@ std::vector<Bytes> JackClient::WaitFor(size_t count, std::chrono::milliseconds t
 }
 
 std::vector<Bytes> JackClient::Received() {
+    std::vector<Bytes> out;
+    for (Timed& t : ReceivedTimed()) out.push_back(std::move(t.bytes));
+    return out;
+}
+
+std::vector<Timed> JackClient::ReceivedTimed() {
     Drain();
     std::lock_guard lk(mu_);
     return received_;
+}
+
+std::vector<JackClient::Cycle> JackClient::Cycles(uint32_t fromFrame, uint32_t toFrame) const {
+    std::vector<Cycle> out;
+    const uint64_t n = std::min<uint64_t>(cycles_.load(std::memory_order_acquire), cycleLog_.size());
+    for (uint64_t i = 0; i < n; ++i) {
+        if (cycleLog_[i].frame >= fromFrame && cycleLog_[i].frame <= toFrame) out.push_back(cycleLog_[i]);
+    }
+    return out;
+}
+
+bool JackClient::KeptTime(uint32_t fromFrame, uint32_t toFrame) const {
+    if (client_ == nullptr) return false;
+    const jack_nframes_t period = jack_get_buffer_size(client_);
+    const uint64_t periodUs = uint64_t(period) * 1000000u / jack_get_sample_rate(client_);
+    const std::vector<Cycle> cycles = Cycles(fromFrame, toFrame);
+    if (cycles.empty()) return false;
+    for (size_t i = 1; i < cycles.size(); ++i) {
+        if (cycles[i].frame != cycles[i - 1].frame + period) return false;  // a period it missed
+        if (cycles[i].usecs - cycles[i - 1].usecs > periodUs * 3 / 2) return false;
+    }
+    return true;
+}
+
+bool JackClient::WaitCycles(uint64_t count, std::chrono::milliseconds timeout) {
+    const uint64_t target = Cycles() + count;
+    return PollUntil([&] { return Cycles() >= target; }, timeout);
 }
 
 void JackClient::Clear() {
@@ -104,6 +147,7 @@ void JackClient::Clear() {
 }
 
 bool JackClient::Connect(const std::string& from, const std::string& to) {
+    if (client_ == nullptr) return false;
     const int r = jack_connect(client_, from.c_str(), to.c_str());
     return r == 0 || r == EEXIST;
 }
@@ -113,12 +157,14 @@ bool JackClient::PortExists(const std::string& name) const {
 }
 
 bool JackClient::Connected(const std::string& from, const std::string& to) const {
+    if (client_ == nullptr) return false;
     jack_port_t* port = jack_port_by_name(client_, from.c_str());
     return port != nullptr && jack_port_connected_to(port, to.c_str()) != 0;
 }
 
 std::vector<std::string> JackClient::MidiPorts(unsigned long flags) const {
     std::vector<std::string> names;
+    if (client_ == nullptr) return names;
     const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, flags);
     if (ports == nullptr) return names;
     for (const char** p = ports; *p; ++p) names.emplace_back(*p);

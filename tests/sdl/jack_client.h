@@ -5,6 +5,7 @@
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,6 +16,12 @@
 namespace kvntest {
 
 using Bytes = std::vector<uint8_t>;
+
+// One event as it arrived, with the server's frame time of its place in the period.
+struct Timed {
+    uint32_t frame;
+    Bytes bytes;
+};
 
 class JackClient {
 public:
@@ -36,7 +43,27 @@ public:
     // that arrived so far.
     std::vector<Bytes> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::vector<Bytes> Received();
+    std::vector<Timed> ReceivedTimed();
     void Clear();
+
+    // Periods this client has taken part in. With the server in synchronous mode (-S) every
+    // client finishes a period before the next begins, so once this count has moved on by two
+    // after something was seen, every other client is done with the period that carried it.
+    uint64_t Cycles() const { return cycles_.load(); }
+    bool WaitCycles(uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Leaves the server now (the ports go with it), as a device that is unplugged.
+    void Close();
+
+    // When each period this client took part in began: the server's frame time and the wall
+    // clock (jack_get_time, microseconds) as this client saw it. Keeps the first 65536 periods.
+    struct Cycle {
+        uint32_t frame;
+        uint64_t usecs;
+    };
+    std::vector<Cycle> Cycles(uint32_t fromFrame, uint32_t toFrame) const;
+    // Whether the server kept time from the period of `fromFrame` to that of `toFrame`: every one
+    // began at most one and a half periods after the one before.
+    bool KeptTime(uint32_t fromFrame, uint32_t toFrame) const;
 
     bool Connect(const std::string& from, const std::string& to);
     bool PortExists(const std::string& name) const;
@@ -55,8 +82,10 @@ private:
     std::vector<jack_port_t*> extra_;
     jack_ringbuffer_t* toSend_ = nullptr;
     jack_ringbuffer_t* arrived_ = nullptr;
+    std::atomic<uint64_t> cycles_{0};
+    std::vector<Cycle> cycleLog_ = std::vector<Cycle>(65536);  // written by the process thread only
     std::mutex mu_;
-    std::vector<Bytes> received_;
+    std::vector<Timed> received_;
 };
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.

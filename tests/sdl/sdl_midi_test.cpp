@@ -50,7 +50,9 @@ protected:
         ASSERT_TRUE(kvntest::PollUntil([&] { return player.Connected(player.OutPort(), player.InPort()); }));
     }
 
-    // Returns once everything the player sent before has been through a complete period.
+    // Returns once everything the player sent before has been through a complete period. The
+    // player hears its marker in the very period it sent it, possibly before the adapter's client
+    // has had its turn in that period: the period is over once the player has begun two more.
     void Barrier() {
         const Bytes marker{0xBF, 0x77, uint8_t(++markers_ & 0x7F)};
         player.Send(marker);
@@ -58,6 +60,7 @@ protected:
             const auto got = player.Received();
             return std::find(got.begin(), got.end(), marker) != got.end();
         }));
+        ASSERT_TRUE(player.WaitCycles(2));
     }
     static bool IsMarker(uint32_t word) { return (word & 0xFFFF) == 0x77BF; }
 

@@ -142,6 +142,14 @@ TEST(SdlProcess, AMessageBoxWithoutADisplayGoesToStderr) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Korvane: [SD-90] got missing.\n");
 }
 
+TEST(SdlProcess, WithoutADisplayNoWindowIsMadeAndTheUserIsToldWhy) {
+    // SDL would fall back to an invisible video driver: a program nobody can see or close.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(plat::CreateMainFrame("KVN - nowhere", 0, 0, 740, 150, nullptr), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Korvane: no display to show the panel on"), std::string::npos) << err;
+}
+
 TEST(SdlProcess, ExitProcessEndsAtOnceWithoutOurShutdown) {
     int out[2];
     ASSERT_EQ(pipe(out), 0);

@@ -152,7 +152,7 @@ TEST(SdlWindow, MouseAndKeysReachTheViewAsWin32Messages) {
     };
     // Far enough apart not to count as one double-click, then a double-click, a right click, a key.
     Background user([] {
-        kvntest::Xdotool("mousemove 210 230 click 1 mousemove 400 260 click --repeat 2 --delay 60 1 click 3 key a");
+        kvntest::Xdotool("mousemove 210 230 click 1 mousemove 400 260 click --repeat 2 --delay 10 1 click 3 key a");
     });
     ASSERT_EQ(kvntest::RunLoop(), 1);
     std::vector<Msg> presses;

@@ -28,11 +28,11 @@ TEST(SdlWm, TheFrameMinimisesAndRestoresAndHasNoDecoration) {
 
     plat::ShowWindow(frame, plat::kSwMinimize);
     EXPECT_TRUE(PollUntil([&] { return plat::IsIconic(frame); }));
-    EXPECT_FALSE(kvntest::Viewable("KVN - wm"));
+    EXPECT_TRUE(PollUntil([&] { return !kvntest::Viewable("KVN - wm"); }));
     plat::ShowWindow(frame, plat::kSwShow);
     EXPECT_TRUE(PollUntil([&] { return !plat::IsIconic(frame); }));
     EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
-    EXPECT_EQ(plat::GetWindowRect(frame).left, 100);
+    EXPECT_TRUE(PollUntil([&] { return plat::GetWindowRect(frame).left == 100; }));
     plat::DestroyWindow(frame);
 }
 
@@ -49,24 +49,26 @@ public:
     int changes = 0;
 };
 
-// Disabled: under Xvfb and openbox the focus change it waits for does not come reliably.
-TEST(SdlWm, DISABLED_ThePopUpListGoesAwayWhenTheUserTurnsToAnotherWindow) {
+TEST(SdlWm, ThePopUpListGoesAwayWhenTheUserTurnsToAnotherWindow) {
     Client frameClient, viewClient;
     plat::HWnd frame = plat::CreateMainFrame("KVN - focus", 0, 0, 740, 150, &frameClient);
     plat::CreateView(frame, &viewClient);
     plat::ShowWindow(frame, plat::kSwShow);
     Picker p;
     Background user([] {
-        // Once the list has the focus, a click elsewhere takes it away.
-        PollUntil([] { return Output("xdotool getwindowfocus getwindowname 2>/dev/null").find("KVN list") != std::string::npos; });
-        kvntest::Xdotool("mousemove 50 50 click 1");
+        // Once the list has the focus, another window takes it. The focus is moved directly rather
+        // than by a click, whose effect would be the window manager's focus policy and timing.
+        const auto listFocused = [] {
+            return Output("xdotool getwindowfocus getwindowname").find("KVN list") != std::string::npos;
+        };
+        if (!PollUntil(listFocused, std::chrono::seconds(20))) ADD_FAILURE() << "the list never had the focus";
+        kvntest::Xdotool("search --name '^KVN - focus$' windowfocus");
     });
-    const uint32_t guard = plat::TimeSetEvent(15000, 1, GiveUp, 0, plat::kTimeOneShot);
+    const uint32_t guard = plat::TimeSetEvent(30000, 1, GiveUp, 0, plat::kTimeOneShot);
     EXPECT_EQ(plat::DoModalList(&p, plat::Rgb(255, 230, 180)), plat::kIdCancel);
     plat::TimeKillEvent(guard);
     EXPECT_FALSE(gGaveUp) << "the list stayed open";
     EXPECT_EQ(p.changes, 0);
-    EXPECT_TRUE(viewClient.Of(plat::kWmLButtonDown).empty());
     plat::DestroyWindow(frame);
 }
 

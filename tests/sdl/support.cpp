@@ -1,5 +1,8 @@
 #include "tests/sdl/support.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,19 +88,56 @@ std::string ScratchDir() {
     return dir;
 }
 
-int Run(const std::string& command) {
-    const int status = std::system(command.c_str());
+namespace {
+
+// Runs `command` with /bin/sh, its standard output going to `outPath` (or left alone when empty),
+// and waits for the shell itself, at most `limit`; a command still running then is killed.
+int Spawn(const std::string& command, const std::string& outPath, std::chrono::seconds limit) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!outPath.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);  // its own group, so all of it can be stopped
+    posix_spawnattr_setpgroup(&attr, 0);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = -1;
+    const int err = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (err != 0) return -1;
+    int status = 0;
+    const bool ended = PollUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (!ended) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+}  // namespace
+
+// Never through popen's pipe: a process that another thread forks meanwhile (SDL shows its message
+// box in one) inherits the pipe's writing end and the read would wait for that box to close.
+int Run(const std::string& command) { return Spawn(command, "", std::chrono::seconds(20)); }
+
 std::string Output(const std::string& command) {
+    char path[] = "/tmp/kvn-test-out.XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return {};
+    close(fd);
+    Spawn(command, path, std::chrono::seconds(20));
     std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n = 0;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    if (FILE* f = std::fopen(path, "rb")) {
+        char buf[4096];
+        size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        std::fclose(f);
+    }
+    unlink(path);
     return out;
 }
 

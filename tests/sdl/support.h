@@ -60,9 +60,9 @@ struct Header {
 
 // A fresh folder under the test's working directory.
 std::string ScratchDir();
-// Runs a shell command; its exit status.
+// Runs a shell command, killed with all it started after 20 s; its exit status (-1 when killed).
 int Run(const std::string& command);
-// Runs a shell command and returns what it printed.
+// Runs a shell command as Run does and returns what it printed.
 std::string Output(const std::string& command);
 
 }  // namespace kvntest

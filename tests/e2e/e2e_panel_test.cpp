@@ -1,0 +1,222 @@
+// kvn's panel, end to end: clicks on the controls that the skin's hit map places, the picture on
+// the screen, the port picker and the close button.
+#include <jack/jack.h>
+
+#include "platform/sdl/sdl_internal.h"
+#include "tests/e2e/e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+using Panel = KvnTest;
+
+// Hit-map red values of the controls.
+constexpr int kInputName = 220, kFreqUp = 180, kColour0 = 160, kClose = 100, kPanic = 90, kKeyUp = 70,
+              kToneSoft = 60;
+
+TEST_F(Panel, PitchUpRetunesEveryChannelButTen) {
+    Launch(Settings());
+    kvn->Click(ControlAt(kFreqUp));
+    const std::vector<Bytes> out = Out(90);
+    EXPECT_EQ(out, TuningAll(440.5)) << Show(out);
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "g_Frequency"), "4405");
+}
+
+TEST_F(Panel, PanicSilencesEveryChannel) {
+    Launch(Settings());
+    kvn->Click(ControlAt(kPanic));
+    const std::vector<Bytes> out = Out(32);
+    EXPECT_EQ(out, Concat({OnAllChannels(123), OnAllChannels(120)})) << Show(out);
+    Close();
+}
+
+TEST_F(Panel, TheSoftReferenceToneSoundsA4OnChannel16InTune) {
+    Launch(Settings("g_Frequency=4390\n"));
+    kvn->Click(ControlAt(kToneSoft));
+    const std::vector<Bytes> expected =
+        Concat({{{0xBF, 123, 0}, {0xBF, 120, 0}, {0xBF, 121, 0}},
+                Tuning(15, 439.0),
+                {{0xBF, 7, 127}, {0xBF, 11, 127}, {0xCF, 74}, {0x9F, 69, 100}}});
+    const std::vector<Bytes> out = Out(expected.size());
+    EXPECT_EQ(out, expected) << Show(out);
+    Close();
+}
+
+TEST_F(Panel, KeyShiftUpSilencesAndThenTransposes) {
+    Launch(Settings());
+    kvn->Click(ControlAt(kKeyUp));
+    const std::vector<Bytes> out = Out(32);
+    EXPECT_EQ(out, Concat({OnAllChannels(123), OnAllChannels(120)})) << Show(out);
+    sink.Clear();
+    player.Send({0x90, 60, 100});
+    ASSERT_TRUE(Settle(player, sink));
+    EXPECT_EQ(Played(sink), (std::vector<Bytes>{{0x90, 61, 100}})) << Show(Played(sink));
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "g_KeyShift"), "1");
+}
+
+// The panel as the core composes it, where no text is drawn: the background, the dark port lamps
+// and the pitch's digits in the panel colour's band; the port names and the key shift (text) and
+// the master-tune lamp (lit for the first two seconds) are left out.
+kvn::bmp::Image Expected(int colour, const char digits[4]) {
+    kvn::bmp::Image img = Skin("00.bmp");
+    const kvn::bmp::Image lamps = Skin("09.bmp"), band = Skin("07.bmp");
+    const auto copy = [&](const kvn::bmp::Image& from, int sx, int sy, int w, int h, int x, int y) {
+        for (int r = 0; r < h; ++r) {
+            for (int c = 0; c < w; ++c) {
+                img.pixels[size_t(y + r) * 740 + size_t(x + c)] =
+                    from.pixels[size_t(sy + r) * size_t(from.width) + size_t(sx + c)];
+            }
+        }
+    };
+    copy(lamps, 0, 54 * colour, 44, 27, 25, 77);
+    copy(lamps, 0, 54 * colour + 27, 44, 27, 25, 103);
+    const int y = 42 * colour + 2;
+    const int at[4] = {480, 504, 528, 568};
+    for (int i = 0; i < 4; ++i) copy(band, 21 * (digits[i] - '0'), y, 21, 38, at[i], 94);
+    copy(band, 210, y, 12, 38, 550, 94);  // the decimal point
+    return img;
+}
+
+bool Masked(int x, int y) {
+    const auto in = [&](int x0, int y0, int x1, int y1) { return x >= x0 && x < x1 && y >= y0 && y < y1; };
+    return in(66, 72, 330, 132)       // the port names
+           || in(640, 44, 676, 78)    // the key shift
+           || in(663, 92, 743, 132);  // the master-tune lamp
+}
+
+// Pixels that differ from the expected picture, outside the masked regions (at most 10 listed).
+std::string Differences(const kvn::bmp::Image& shot, const kvn::bmp::Image& expected, size_t* count) {
+    *count = 0;
+    std::string where;
+    if (shot.width != 740 || shot.height != 150) {
+        *count = 1;
+        return "the screenshot is " + std::to_string(shot.width) + "x" + std::to_string(shot.height);
+    }
+    for (int y = 0; y < 150; ++y) {
+        for (int x = 0; x < 740; ++x) {
+            if (Masked(x, y) ||
+                shot.pixels[size_t(y) * 740 + size_t(x)] == expected.pixels[size_t(y) * 740 + size_t(x)])
+                continue;
+            if (++*count <= 10) where += "(" + std::to_string(x) + "," + std::to_string(y) + ") ";
+        }
+    }
+    return where;
+}
+
+TEST_F(Panel, TheScreenShowsThePanelAsTheSkinComposesIt) {
+    Launch(Settings("g_PanelColor=2\ng_Frequency=4415\n"));
+    const kvn::bmp::Image expected = Expected(2, "4415");
+    size_t count = 0;
+    std::string where;
+    const bool same = kvntest::PollUntil([&] {
+        where = Differences(kvn->Shot(), expected, &count);
+        return count == 0;
+    });
+    EXPECT_TRUE(same) << count << " pixels differ: " << where;
+    Close();
+}
+
+TEST_F(Panel, AColourButtonRepaintsThePanelInThatColour) {
+    Launch(Settings("g_PanelColor=1\n"));
+    size_t count = 0;
+    std::string where;
+    ASSERT_TRUE(kvntest::PollUntil([&] {
+        where = Differences(kvn->Shot(), Expected(1, "4400"), &count);
+        return count == 0;
+    })) << where;
+    kvn->Click(ControlAt(kColour0 - 30));  // colour 3
+    EXPECT_TRUE(kvntest::PollUntil([&] {
+        where = Differences(kvn->Shot(), Expected(3, "4400"), &count);
+        return count == 0;
+    })) << count
+        << " pixels differ: " << where;
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "g_PanelColor"), "3");
+}
+
+TEST_F(Panel, TheCloseButtonClosesThePortsAndSavesEveryKey) {
+    Launch(Settings("g_Frequency=4380\n"));
+    kvn->Click(ControlAt(kClose));
+    EXPECT_EQ(kvn->WaitExit(), 0) << kvn->Log();
+    // The input's close silences the output; the output is reset and silenced as it closes (the
+    // last All Notes Off is the port's own reset).
+    const std::vector<Bytes> expected = Concat({OnAllChannels(123), OnAllChannels(120), OnAllChannels(121),
+                                                OnAllChannels(123), OnAllChannels(120), OnAllChannels(123)});
+    const std::vector<Bytes> out = Out(expected.size());
+    EXPECT_EQ(out, expected) << Show(out);
+    EXPECT_FALSE(sink.PortExists("KVN:out"));
+    EXPECT_FALSE(sink.PortExists("KVN-in:in"));
+
+    const std::string ini = kvn->Ini();
+    const std::vector<std::pair<const char*, const char*>> values = {{"MidiInDeviceName", "kvnplay:out"},
+                                                                     {"MidiOutDeviceName", "kvnsink:in"},
+                                                                     {"g_PanelColor", "1"},
+                                                                     {"g_Frequency", "4380"},
+                                                                     {"g_KeyShift", "0"},
+                                                                     {"g_SkipF8", "1"},
+                                                                     {"g_IconBlink", "1"}};
+    for (const auto& [key, value] : values) EXPECT_EQ(IniValue(ini, "InitialSetting", key), value) << key;
+    EXPECT_EQ(IniValue(ini, "Window", "Show"), "1");
+    EXPECT_EQ(IniValue(ini, "WindowPosition", "left"), "100");
+    EXPECT_EQ(IniValue(ini, "WindowPosition", "top"), "100");
+    EXPECT_EQ(IniValue(ini, "Ignore these MIDI SysEx messages.", "<GS  Master Tune >"),
+              "F0 41 ** ** 12 40 00 00 ** ** ** ** ** F7");
+    EXPECT_EQ(IniValue(ini, "Ignore these MIDI SysEx messages.", "<User Define 4   >"), "");
+    EXPECT_EQ(
+        IniValue(ini, "After receiving these MIDI SysEx messages, Send master tune.", "<GM2 Reset      >"),
+        "F0 7E ** ** 03 F7");
+    EXPECT_EQ(
+        IniValue(ini, "After receiving these MIDI SysEx messages, Send master tune.", "<User Define 4  >"),
+        "");
+}
+
+// The picker's lines, one font line each, from one pixel below its top.
+int PickerLineHeight() {
+    TTF_Font* font = sdlplat::internal::OpenCellFont(sdlplat::internal::FindFace("Courier New"), 18);
+    if (font == nullptr) return 18;
+    const int height = TTF_FontLineSkip(font);
+    TTF_CloseFont(font);
+    return height;
+}
+
+TEST_F(Panel, TheInputIsChosenInThePicker) {
+    Launch(Settings());
+    kvntest::JackClient other("kvnother");
+    ASSERT_TRUE(other.Ok());
+    // The input rows are the server's MIDI outputs but Korvane's own, in the server's order.
+    std::vector<std::string> rows;
+    for (const std::string& port : sink.MidiPorts(JackPortIsOutput)) {
+        if (port.rfind("KVN", 0) != 0) rows.push_back(port);
+    }
+    const auto row = int(std::find(rows.begin(), rows.end(), other.OutPort()) - rows.begin());
+    ASSERT_LT(row, int(rows.size()));
+
+    kvn->Click(ControlAt(kInputName));
+    std::string info;
+    ASSERT_TRUE(kvntest::PollUntil([&] {
+        info = kvntest::Output("xwininfo -name 'KVN list' 2>/dev/null");
+        return info.find("IsViewable") != std::string::npos;
+    })) << "no picker";
+    const auto field = [&](const std::string& name) {
+        return std::atoi(info.c_str() + info.find(name) + name.size());
+    };
+    const int left = field("Absolute upper-left X:"), top = field("Absolute upper-left Y:");
+    const int line = PickerLineHeight();
+    kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " +
+                     std::to_string(top + 1 + row * line + line / 2) + " click 1");
+    EXPECT_TRUE(kvntest::PollUntil([&] { return other.Connected(other.OutPort(), "KVN-in:in"); }))
+        << "not switched";
+    EXPECT_FALSE(player.Connected(player.OutPort(), "KVN-in:in"));
+
+    ASSERT_TRUE(WaitLive(other, sink));
+    other.Send({0x95, 50, 60});
+    ASSERT_TRUE(Settle(other, sink));
+    EXPECT_EQ(Played(sink), (std::vector<Bytes>{{0x95, 50, 60}}));
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "MidiInDeviceName"), "kvnother:out");
+}
+
+}  // namespace
+}  // namespace e2e
