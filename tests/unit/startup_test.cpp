@@ -1,5 +1,6 @@
 // Start-up and shutdown of the whole application: what happens in which order, which messages the
 // user meets, the single-instance rule, and what each way of ending leaves in "KVN.ini".
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,10 +17,8 @@ namespace {
 std::vector<std::string> Keys(const std::string& ini) {
     std::vector<std::string> keys;
     std::string section;
-    size_t pos = 0;
-    while (pos < ini.size()) {
-        size_t end = ini.find('\n', pos);
-        if (end == std::string::npos) end = ini.size();
+    for (size_t pos = 0; pos < ini.size();) {
+        const size_t end = std::min(ini.find('\n', pos), ini.size());
         std::string line = ini.substr(pos, end - pos);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         pos = end + 1;
@@ -33,15 +32,21 @@ std::vector<std::string> Keys(const std::string& ini) {
     return keys;
 }
 
-bool Has(const std::vector<std::string>& keys, const std::string& key) {
-    return std::find(keys.begin(), keys.end(), key) != keys.end();
+// Every one of `want` is a key line of the file.
+::testing::AssertionResult HasKeys(const std::string& ini, const std::vector<std::string>& want) {
+    const std::vector<std::string> keys = Keys(ini);
+    for (const std::string& w : want) {
+        if (std::find(keys.begin(), keys.end(), w) == keys.end())
+            return ::testing::AssertionFailure() << w << " missing in:\n" << ini;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 bool HasSection(const std::string& ini, const std::string& section) {
     return ini.find("[" + section + "]") != std::string::npos;
 }
 
-constexpr uint32_t kNoteOn = 0x00403C90;
+const std::string kMissing07 = "07.bmp file is not found.\nPlease defrost a KVN_xxx.zip file once again.";
 
 class StartupTest : public AppTest {
 protected:
@@ -50,7 +55,19 @@ protected:
         sim::SetOutputDevices({"Synth"});
         WriteIni("[InitialSetting]\nMidiInDeviceName=Keyboard\nMidiOutDeviceName=Synth\n");
     }
-    bool FileExists() const { return std::filesystem::exists(IniPath()); }
+    void ExpectOneBox(const std::string& text, const std::string& caption, uint32_t style) {
+        ASSERT_EQ(sim::Boxes().size(), 1u);
+        EXPECT_EQ(sim::Boxes()[0].text, text);
+        EXPECT_EQ(sim::Boxes()[0].caption, caption);
+        EXPECT_EQ(sim::Boxes()[0].style, style);
+    }
+    // Three changes an orderly end must save.
+    void ChangeThree() {
+        Click(PointOf(HIT_FREQ_UP));
+        Click(PointOf(HIT_KEY_DOWN));
+        Click(PointOf(HIT_COLOR_2));
+        sim::ClearLogs();
+    }
 };
 
 // ---- Start-up ------------------------------------------------------------------------------
@@ -82,8 +99,7 @@ TEST_F(StartupTest, MessagesAppearInTheirOrderAroundTheWindow) {
     EXPECT_EQ(seen[2].caption, "CMIDI::mf_TimerInitialize()");
     EXPECT_EQ(seen[2].text, "マルチメディア高精度タイマーが使用できません！");
     EXPECT_EQ(sim::Boxes()[2].style, plat::kMbOk | plat::kMbIconWarning);
-    EXPECT_TRUE(seen[2].frame);
-    EXPECT_TRUE(seen[2].shown);
+    EXPECT_TRUE(seen[2].frame && seen[2].shown);
     EXPECT_FALSE(seen[2].timer);
     EXPECT_TRUE(sim::TimerRunning());
     // The failed output was replaced by the mapper; the failed input was not replaced.
@@ -109,8 +125,7 @@ TEST_F(StartupTest, OutputIsTunedBeforeTheWindowAndInputStartsLast) {
     ASSERT_FALSE(out.empty());
     EXPECT_EQ(out[0].kind, sim::Event::Open);
     EXPECT_EQ(out[0].device, 0);
-    const auto shorts = sim::ShortMessages();
-    ASSERT_EQ(shorts.size(), 48u + 90u);
+    ASSERT_EQ(sim::ShortMessages().size(), 48u + 90u);
     for (const auto& e : out) EXPECT_LT(e.timeUs, 1000000u);
     EXPECT_GE(sim::NowUs(), 1000000u);
 
@@ -132,73 +147,34 @@ TEST_F(StartupTest, OutputIsTunedBeforeTheWindowAndInputStartsLast) {
     EXPECT_EQ(sim::BeginPeriodCalls(), 1);
 }
 
-TEST_F(StartupTest, MasterTuneLampShowsForTwoSecondsAfterStartUp) {
-    TwoDevices();
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(g_LampMasterTune, 200);
-    auto lampDrawn = [] {
-        for (const auto& op : sim::DrawLog()) {
-            if (op.kind == sim::DrawKind::Blt && op.src == "03.bmp") return true;
-        }
-        return false;
+TEST_F(StartupTest, OnlyAnotherInstanceWithExactlyTheSameTitleRefusesTheStart) {
+    const struct {
+        char sep;
+        const char* dir;  // nullptr: the test's own folder, "Studio"
+        std::vector<std::string> others;
+        bool refused;
+        const char* title;
+    } cases[] = {
+        {'\\', "D:\\Music\\Studio", {"KVN - Studio"}, true, "KVN - Studio"},  // whatever the path
+        {'\\', "E:\\", {"KVN - "}, true, "KVN - "},  // at the root of a drive the folder name is empty
+        {'/', "/", {"KVN - "}, true, "KVN - "},
+        {'/', nullptr, {"KVN - Studio 2", "KVN - studio"}, false, "KVN - Studio"}  // matched exactly
     };
-    Pump();
-    sim::Tick(199);
-    Pump();
-    sim::ClearDrawLog();
-    plat::SendWindowMessage(sim::View(), plat::kWmPaint, 0, 0);
-    EXPECT_TRUE(lampDrawn()) << "still lit after 1.99 s";
-    sim::ClearDrawLog();
-    sim::Tick(2);  // out at 2 s; the tick that sees it at 0 asks for the repaint
-    EXPECT_EQ(sim::Pump(), 1);
-    EXPECT_FALSE(lampDrawn());
-    EXPECT_FALSE(sim::DrawLog().empty());
-}
-
-TEST_F(StartupTest, ShowZeroStartsMinimisedWithTimerLampAndInputRunning) {
-    TwoDevices();
-    WriteIni("[InitialSetting]\nMidiInDeviceName=Keyboard\nMidiOutDeviceName=Synth\n[Window]\nShow=0\n");
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(sim::Iconic(sim::MainFrame()));
-    EXPECT_TRUE(sim::TimerRunning());
-    EXPECT_EQ(g_LampMasterTune, 200);
-    EXPECT_TRUE(sim::InputStarted());
-    sim::ClearOutputLog();
-    ASSERT_TRUE(sim::DeliverShort(kNoteOn));
-    Pump();
-    EXPECT_EQ(sim::ShortMessages().size(), 1u) << "MIDI flows while minimised";
-    // Still minimised at the end: the next run starts minimised again.
-    EXPECT_EQ(CloseByPlatform(), 0);
-    EXPECT_TRUE(Has(Keys(ReadIni()), "[Window]Show=0"));
-}
-
-TEST_F(StartupTest, FoldersNamedAlikeRefuseEachOtherWhateverTheirPath) {
-    sim::SetPathSeparator('\\');
-    sim::SetCurrentDir("D:\\Music\\Studio");
-    sim::SetOtherInstance("KVN - Studio");
-    EXPECT_FALSE(Start());
-    ASSERT_EQ(sim::Boxes().size(), 1u);
-    EXPECT_EQ(sim::Boxes()[0].text, "KVN.exe is already starting.");
-    EXPECT_EQ(sim::Boxes()[0].caption, "Korvane");
-
-    // At the root of a drive the folder name is empty.
-    theApp.Reset();
-    ResetProcessState();
-    sim::Reset();
-    sim::SetPathSeparator('\\');
-    sim::SetCurrentDir("E:\\");
-    sim::SetOtherInstance("KVN - ");
-    EXPECT_FALSE(Start());
-    EXPECT_EQ(sim::Boxes().size(), 1u);
-    EXPECT_EQ(g_WindowTitle, "KVN - ");
-}
-
-TEST_F(StartupTest, AnotherFolderNameIsNoOtherInstance) {
-    TwoDevices();
-    sim::SetOtherInstance("KVN - Studio 2");
-    sim::SetOtherInstance("KVN - studio");  // the title is matched exactly
-    ASSERT_TRUE(Start());
-    EXPECT_TRUE(sim::Boxes().empty());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.title);
+        NextLife();
+        sim::SetPathSeparator(c.sep);
+        if (c.dir) sim::SetCurrentDir(c.dir);
+        for (const std::string& other : c.others) sim::SetOtherInstance(other);
+        EXPECT_EQ(Start(), !c.refused);
+        EXPECT_EQ(g_WindowTitle, c.title);
+        if (c.refused) {
+            ExpectOneBox("KVN.exe is already starting.", "Korvane", plat::kMbOk);
+        } else {
+            EXPECT_TRUE(sim::Boxes().empty());
+            EXPECT_EQ(CloseByPlatform(), 0);
+        }
+    }
 }
 
 TEST_F(StartupTest, RefusedSecondInstanceTouchesNothing) {
@@ -208,46 +184,41 @@ TEST_F(StartupTest, RefusedSecondInstanceTouchesNothing) {
     WriteIni(before);
     sim::SetOtherInstance("KVN - Studio");
     EXPECT_EQ(KvnMain(), 0);
-    ASSERT_EQ(sim::Boxes().size(), 1u);
-    EXPECT_EQ(sim::Boxes()[0].text, "KVN.exe is already starting.");
-    EXPECT_EQ(sim::Boxes()[0].caption, "Korvane");
-    EXPECT_EQ(sim::Boxes()[0].style, plat::kMbOk);
+    ExpectOneBox("KVN.exe is already starting.", "Korvane", plat::kMbOk);
     EXPECT_EQ(sim::OpenOutputs() + sim::OpenInputs(), 0);
     EXPECT_TRUE(sim::OutputLog().empty());
     EXPECT_TRUE(sim::InputLog().empty());
     EXPECT_EQ(sim::MainFrame(), nullptr);
     EXPECT_FALSE(sim::TimerRunning());
     EXPECT_EQ(ReadIni(), before);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(folder_), std::filesystem::directory_iterator()),
+        2);
     // Nor is a file created where there was none.
     std::filesystem::remove(IniPath());
     theApp.Reset();
     EXPECT_EQ(KvnMain(), 0);
-    EXPECT_FALSE(FileExists());
+    EXPECT_FALSE(std::filesystem::exists(IniPath()));
 }
 
 // ---- Ways of ending ------------------------------------------------------------------------
 
-const std::vector<std::string> kAllKeys = {
-    "[WindowPosition]left=590",
-    "[WindowPosition]top=445",
-    "[Window]Show=1",
-    "[InitialSetting]MidiInDeviceName=Keyboard",
-    "[InitialSetting]MidiOutDeviceName=Synth",
-    "[InitialSetting]g_PanelColor=2",
-    "[InitialSetting]g_Frequency=4405",
-    "[InitialSetting]g_KeyShift=-1",
-    "[InitialSetting]g_SkipF8=1",
-    "[InitialSetting]g_IconBlink=1",
-};
+const std::vector<std::string> kAllKeys = {"[WindowPosition]left=590",
+                                           "[WindowPosition]top=445",
+                                           "[Window]Show=1",
+                                           "[InitialSetting]MidiInDeviceName=Keyboard",
+                                           "[InitialSetting]MidiOutDeviceName=Synth",
+                                           "[InitialSetting]g_PanelColor=2",
+                                           "[InitialSetting]g_Frequency=4405",
+                                           "[InitialSetting]g_KeyShift=-1",
+                                           "[InitialSetting]g_SkipF8=1",
+                                           "[InitialSetting]g_IconBlink=1"};
 
 TEST_F(StartupTest, PanelCloseClosesThePortsFirstThenWritesEveryKey) {
     TwoDevices();
     const std::string before = ReadIni();
     ASSERT_TRUE(Start());
-    Click(PointOf(HIT_FREQ_UP));
-    Click(PointOf(HIT_KEY_DOWN));
-    Click(PointOf(HIT_COLOR_2));
-    sim::ClearLogs();
+    ChangeThree();
 
     MoveTo(PointOf(HIT_CLOSE));
     Press();
@@ -257,24 +228,22 @@ TEST_F(StartupTest, PanelCloseClosesThePortsFirstThenWritesEveryKey) {
     EXPECT_EQ(sim::OpenOutputs() + sim::OpenInputs(), 0);
     EXPECT_EQ(sim::OutputLog().back().kind, sim::Event::Close);
     EXPECT_EQ(ReadIni(), before);
-    int closes = 0;
-    for (const sim::Posted& p : sim::Queue())
-        closes += (p.wnd == sim::MainFrame() && p.msg == plat::kWmClose);
-    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(std::count_if(
+                  sim::Queue().begin(), sim::Queue().end(),
+                  [](const sim::Posted& p) { return p.wnd == sim::MainFrame() && p.msg == plat::kWmClose; }),
+              1);
 
     const int loop = plat::RunMessageLoop();
     EXPECT_EQ(loop, 0);
     EXPECT_TRUE(sim::Destroyed(sim::MainFrame()));
     // The frame wrote its keys when it was destroyed, the rest follows in ExitInstance.
-    const auto written = Keys(ReadIni());
-    for (size_t i = 0; i < 3; ++i) EXPECT_TRUE(Has(written, kAllKeys[i])) << kAllKeys[i];
-    EXPECT_FALSE(Has(written, "[InitialSetting]g_Frequency=4405"));
+    EXPECT_TRUE(HasKeys(ReadIni(), {kAllKeys[0], kAllKeys[1], kAllKeys[2]}));
+    EXPECT_FALSE(HasKeys(ReadIni(), {"[InitialSetting]g_Frequency=4405"}));
     EXPECT_TRUE(sim::TimerRunning());
     EXPECT_EQ(theApp.ExitInstance(loop), 0);
     EXPECT_FALSE(sim::TimerRunning());
 
-    const auto keys = Keys(ReadIni());
-    for (const std::string& key : kAllKeys) EXPECT_TRUE(Has(keys, key)) << key << "\n" << ReadIni();
+    EXPECT_TRUE(HasKeys(ReadIni(), kAllKeys));
     EXPECT_TRUE(HasSection(ReadIni(), "Ignore these MIDI SysEx messages."));
     EXPECT_TRUE(HasSection(ReadIni(), "After receiving these MIDI SysEx messages, Send master tune."));
 }
@@ -282,18 +251,14 @@ TEST_F(StartupTest, PanelCloseClosesThePortsFirstThenWritesEveryKey) {
 TEST_F(StartupTest, PlatformCloseWritesTheSameKeysButLeavesThePortsOpen) {
     TwoDevices();
     ASSERT_TRUE(Start());
-    Click(PointOf(HIT_FREQ_UP));
-    Click(PointOf(HIT_KEY_DOWN));
-    Click(PointOf(HIT_COLOR_2));
-    sim::ClearLogs();
+    ChangeThree();
     EXPECT_EQ(CloseByPlatform(), 0);
     EXPECT_EQ(sim::OpenOutputs(), 1);
     EXPECT_EQ(sim::OpenInputs(), 1);
     for (const auto& e : sim::OutputLog()) EXPECT_NE(e.kind, sim::Event::Close);
     EXPECT_FALSE(sim::TimerRunning());
-    const auto keys = Keys(ReadIni());
-    for (const std::string& key : kAllKeys) EXPECT_TRUE(Has(keys, key)) << key << "\n" << ReadIni();
-    EXPECT_EQ(keys.size(), 3u + 7u + 9u + 9u);
+    EXPECT_TRUE(HasKeys(ReadIni(), kAllKeys));
+    EXPECT_EQ(Keys(ReadIni()).size(), 3u + 7u + 9u + 9u);
 }
 
 TEST_F(StartupTest, HungOutputEndsTheProcessWithStatusOneAndSavesNothing) {
@@ -322,16 +287,12 @@ TEST_F(StartupTest, MissingSkinEndsStartUpWithStatusOneAndSavesOnlyTheLoadedSett
     sim::SetInputDevices({"Keyboard"});
     sim::SetOutputDevices({"Synth"});
     WriteIni(
-        "[WindowPosition]\nleft=12\ntop=34\n[Window]\nShow=1\n"
-        "[InitialSetting]\nMidiInDeviceName=Keyboard\nMidiOutDeviceName=Gone\ng_Frequency=4455\ng_PanelColor="
-        "7\n"
+        "[WindowPosition]\nleft=12\ntop=34\n[Window]\nShow=1\n[InitialSetting]\nMidiInDeviceName=Keyboard\n"
+        "MidiOutDeviceName=Gone\ng_Frequency=4455\ng_PanelColor=7\n"
         "[Ignore these MIDI SysEx messages.]\n<User Define 1   >=F0 11 F7\n");
     RemoveSkinFile("07.bmp");
     EXPECT_EQ(KvnMain(), 1);
-    ASSERT_EQ(sim::Boxes().size(), 1u);
-    EXPECT_EQ(sim::Boxes()[0].text,
-              "07.bmp file is not found.\nPlease defrost a KVN_xxx.zip file once again.");
-    EXPECT_EQ(sim::Boxes()[0].caption, "KVN");
+    ExpectOneBox(kMissing07, "KVN", plat::kMbOk);
     // Start-up ended there: nothing shown, no timer, no input.
     EXPECT_FALSE(sim::Shown(sim::MainFrame()));
     EXPECT_FALSE(sim::TimerRunning());
@@ -339,31 +300,24 @@ TEST_F(StartupTest, MissingSkinEndsStartUpWithStatusOneAndSavesOnlyTheLoadedSett
     // The ports opened before the window stay open until the process ends.
     EXPECT_EQ(sim::OpenOutputs(), 1);
     EXPECT_EQ(sim::OpenInputs(), 1);
+    // The output name as the ports left it.
+    EXPECT_TRUE(HasKeys(
+        ReadIni(),
+        {"[WindowPosition]left=12", "[WindowPosition]top=34", "[InitialSetting]MidiInDeviceName=Keyboard",
+         "[InitialSetting]MidiOutDeviceName=Window's MIDI Mapper", "[InitialSetting]g_Frequency=4455",
+         "[InitialSetting]g_PanelColor=0", "[InitialSetting]g_IconBlink=1",
+         "[Ignore these MIDI SysEx messages.]<User Define 1   >=F0 11 F7"}));
+    EXPECT_TRUE(HasSection(ReadIni(), "After receiving these MIDI SysEx messages, Send master tune."));
 
-    const std::string ini = ReadIni();
-    const auto keys = Keys(ini);
-    EXPECT_TRUE(Has(keys, "[WindowPosition]left=12")) << ini;
-    EXPECT_TRUE(Has(keys, "[WindowPosition]top=34"));
-    EXPECT_TRUE(Has(keys, "[InitialSetting]MidiInDeviceName=Keyboard"));
-    EXPECT_TRUE(Has(keys, "[InitialSetting]MidiOutDeviceName=Window's MIDI Mapper"))
-        << "as the ports left it";
-    EXPECT_TRUE(Has(keys, "[InitialSetting]g_Frequency=4455"));
-    EXPECT_TRUE(Has(keys, "[InitialSetting]g_PanelColor=0"));
-    EXPECT_TRUE(Has(keys, "[InitialSetting]g_IconBlink=1"));
-    EXPECT_TRUE(Has(keys, "[Ignore these MIDI SysEx messages.]<User Define 1   >=F0 11 F7"));
-    EXPECT_TRUE(HasSection(ini, "After receiving these MIDI SysEx messages, Send master tune."));
-}
-
-TEST_F(StartupTest, MissingSkinWithoutASettingsFileWritesNoWindowKeys) {
-    TwoDevices();
+    // Without a settings file no window keys are written.
+    NextLife();
     std::filesystem::remove(IniPath());
     RemoveSkinFile("00.bmp");
     EXPECT_FALSE(Start());
     EXPECT_EQ(theApp.ExitInstance(0), 1);
-    const std::string ini = ReadIni();
-    EXPECT_TRUE(HasSection(ini, "InitialSetting")) << ini;
-    EXPECT_FALSE(HasSection(ini, "Window"));
-    EXPECT_FALSE(HasSection(ini, "WindowPosition"));
+    EXPECT_TRUE(HasSection(ReadIni(), "InitialSetting")) << ReadIni();
+    EXPECT_FALSE(HasSection(ReadIni(), "Window"));
+    EXPECT_FALSE(HasSection(ReadIni(), "WindowPosition"));
 }
 
 TEST_F(StartupTest, AWholeRunThroughKvnMainEndsWithTheLoopsCode) {
@@ -381,7 +335,7 @@ TEST_F(StartupTest, AWholeRunThroughKvnMainEndsWithTheLoopsCode) {
     EXPECT_EQ(sim::OpenOutputs() + sim::OpenInputs(), 0);
     EXPECT_EQ(sim::EndPeriodCalls(), 1);
     EXPECT_FALSE(sim::TimerRunning());
-    EXPECT_TRUE(Has(Keys(ReadIni()), "[Window]Show=1"));
+    EXPECT_TRUE(HasKeys(ReadIni(), {"[Window]Show=1"}));
 }
 
 }  // namespace
