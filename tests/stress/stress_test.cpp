@@ -1,27 +1,20 @@
-// The engine with real threads, under ThreadSanitizer: an input driver thread plays MIDI into
-// MidiInProc (notes on every channel, controllers with RPN 0/1 selections and data entry, Reset All
-// Controllers, clock and other system messages, SysEx of random lengths with resets and master-tune
-// messages among them, through one queued header), the output completes long messages from its own
-// thread, a real 10 ms timer runs TimerProc, and this test's thread is the user-interface thread:
-// it drains the message queue into the engine's handlers and, in between, clicks what the panel
-// offers (pitch, send, key shift, panic, the two tone buttons, connection thru; the clock filter
-// is switched too).
-//
-// Afterwards the whole record is checked against a model of what the engine promises: every
-// message the driver handed on reaches the handlers once and in order, and leaves transformed
-// exactly as promised (key shift never on channel 10, Note Off velocity 127, clock dropped while
-// filtered, RPN 0/1 data entry dropped, resets followed by the tuning), with the engine's own
-// messages where they belong; while the driver joins the ports it forwards instead and the engine
-// sends nothing of the input. No SysEx buffer goes back to the driver while its message waits, and
-// no output buffer changes while the driver sends it. ThreadSanitizer must report nothing.
-//
-// Options (after the GoogleTest ones): --seconds=N (default 5, or KVN_STRESS_SECONDS), --seed=N
-// (the input played; the threads' interleaving differs from run to run whatever the seed).
+// The engine with real threads, under ThreadSanitizer. A driver thread plays random MIDI (notes,
+// controllers with RPN 0/1 selections, Reset All Controllers, system messages, SysEx with resets and
+// master tunings among them, through one queued header) into MidiInProc; the output completes long
+// messages on its own thread; a real 10 ms timer runs TimerProc; this test's thread is the
+// user-interface thread, draining the message queue into the engine and clicking the panel.
+// Then the record is checked against a model of the engine: every message handed on is handled
+// once, in order, and transformed as promised, with the engine's own messages where they belong;
+// while the driver joins the ports it forwards instead. No buffer is touched while the other side
+// holds it, and ThreadSanitizer must report nothing.
+// Options (after GoogleTest's): --seconds=N (default 5, or KVN_STRESS_SECONDS), --seed=N (the
+// input played; the threads' interleaving differs from run to run whatever the seed).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,9 +37,8 @@ uint32_t Pack(uint8_t status, uint8_t d1 = 0, uint8_t d2 = 0) {
     return status | (uint32_t(d1) << 8) | (uint32_t(d2) << 16);
 }
 
-// ---- Marks the user-interface thread leaves in the record ----------------------------------------
+// Marks the user-interface thread leaves in the record before what it makes the engine send.
 enum MarkCode { kBegin = 1, kEnd, kShortIn, kLongIn, kOutDone, kClick };
-
 enum Click {
     kFreqDown,
     kFreqUp,
@@ -57,11 +49,9 @@ enum Click {
     kToneSoft,
     kToneLoud,
     kThru,
-    kClockFilter,
-    kClicks
+    kClockFilter
 };
-const char* const kClickNames[kClicks] = {"freq down", "freq up",   "send tune", "key up", "key down",
-                                          "panic",     "tone soft", "tone loud", "thru",   "clock filter"};
+constexpr int kClicks = kClockFilter + 1;
 
 // Odd while a connection-thru switch is under way; each completed switch adds 2. The driver
 // thread reads it around every delivery to know whether the link could have changed meanwhile.
@@ -92,12 +82,20 @@ public:
             return Next();
         }
         if (r < 560) return Short(Pack(uint8_t(0xB0 | Channel()), Controller(), Byte7()));
-        if (r < 570)
-            return Short(Pack(uint8_t(0xB0 | Channel()), 121, 0));  // followed by the channel's tuning
+        if (r < 570) return Short(Pack(uint8_t(0xB0 | Channel()), 121, 0));  // then the channel's tuning
         if (r < 700) return Short(0xF8);
-        if (r < 760) return System();
-        const uint8_t kinds[] = {0xA0, 0xC0, 0xD0, 0xE0};
-        const uint8_t kind = kinds[Below(4)];
+        if (r < 760) {
+            const uint32_t system[] = {0xFE,
+                                       0xFA,
+                                       0xFB,
+                                       0xFC,
+                                       Pack(0xF1, Byte7()),
+                                       Pack(0xF2, Byte7(), Byte7()),
+                                       Pack(0xF3, Byte7()),
+                                       0xF6};
+            return Short(system[Below(8)]);
+        }
+        const uint8_t kinds[] = {0xA0, 0xC0, 0xD0, 0xE0}, kind = kinds[Below(4)];
         if (kind == 0xC0 || kind == 0xD0) return Short(Pack(uint8_t(kind | Channel()), Byte7()));
         return Short(Pack(uint8_t(kind | Channel()), Byte7(), Byte7()));
     }
@@ -113,8 +111,7 @@ private:
         // Extreme notes often, so that the key shift's wrap-around is met.
         const int pick = Below(10);
         const uint8_t note = pick == 0 ? uint8_t(Below(8)) : pick == 1 ? uint8_t(120 + Below(8)) : Byte7();
-        const uint8_t velocity = Below(8) == 0 ? 0 : Byte7();
-        return Short(Pack(status, note, velocity));
+        return Short(Pack(status, note, Below(8) == 0 ? 0 : Byte7()));
     }
 
     uint8_t Controller() {
@@ -137,73 +134,40 @@ private:
         }
     }
 
-    Event System() {
-        switch (Below(8)) {
-        case 0:
-            return Short(0xFE);
-        case 1:
-            return Short(0xFA);
-        case 2:
-            return Short(0xFB);
-        case 3:
-            return Short(0xFC);
-        case 4:
-            return Short(Pack(0xF1, Byte7()));
-        case 5:
-            return Short(Pack(0xF2, Byte7(), Byte7()));
-        case 6:
-            return Short(Pack(0xF3, Byte7()));
-        default:
-            return Short(0xF6);
-        }
-    }
-
-    std::vector<uint8_t> Bytes(std::initializer_list<int> list) {
-        std::vector<uint8_t> out;
-        for (int b : list) out.push_back(static_cast<uint8_t>(b < 0 ? Byte7() : b));  // -1: any byte
-        return out;
-    }
-
     Event SysEx() {
-        Event e;
-        e.sysex = true;
-        const int r = Below(100);
-        if (r < 12)
-            e.bytes = Bytes({0xF0, 0x41, -1, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, -1, 0xF7});  // GS reset
-        else if (r < 18)
-            e.bytes = Bytes({0xF0, 0x43, -1, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7});  // XG on
-        else if (r < 21)
-            e.bytes = Bytes({0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});  // GM1 on
-        else if (r < 24)
-            e.bytes = Bytes({0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7});  // GM2 on
-        else if (r < 27)
-            e.bytes = Bytes({0xF0, 0x41, -1, 0x42, 0x12, 0x00, 0x00, 0x7F, 0x00, -1, 0xF7});  // 88
-        else if (r < 33)
-            e.bytes =
-                Bytes({0xF0, 0x41, -1, 0x42, 0x12, 0x40, 0x00, 0x00, -1, -1, -1, -1, -1, 0xF7});  // GS tune
-        else if (r < 37)
-            e.bytes = Bytes({0xF0, 0x43, -1, -1, 0x30, 0x00, 0x00, -1, -1, -1, 0xF7});  // XG tune 1
-        else if (r < 41)
-            e.bytes = Bytes({0xF0, 0x43, -1, -1, 0x00, 0x00, 0x00, -1, -1, -1, -1, 0xF7});  // XG tune 2
-        else if (r < 44)
-            e.bytes = Bytes({0xF0, 0x7F, 0x7F, 0x04, 0x01, -1, -1, 0xF7});  // GM1 master-tune row
-        else if (r < 47)
-            e.bytes = Bytes({0xF0, 0x7F, 0x7F, 0x04, 0x03, -1, -1, 0xF7});  // GM2 master-tune row
-        else if (r < 52) {
-            // Anything at all, even without F0.
+        // Resets and tunings, by weight in a hundred; -1 is any 7-bit byte.
+        static const std::pair<int, std::vector<int>> kKnown[] = {
+            {12, {0xF0, 0x41, -1, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, -1, 0xF7}},           // GS reset
+            {6, {0xF0, 0x43, -1, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7}},                      // XG on
+            {3, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}},                                      // GM1 on
+            {3, {0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7}},                                      // GM2 on
+            {3, {0xF0, 0x41, -1, 0x42, 0x12, 0x00, 0x00, 0x7F, 0x00, -1, 0xF7}},            // 88
+            {6, {0xF0, 0x41, -1, 0x42, 0x12, 0x40, 0x00, 0x00, -1, -1, -1, -1, -1, 0xF7}},  // GS tune
+            {4, {0xF0, 0x43, -1, -1, 0x30, 0x00, 0x00, -1, -1, -1, 0xF7}},                  // XG tune 1
+            {4, {0xF0, 0x43, -1, -1, 0x00, 0x00, 0x00, -1, -1, -1, -1, 0xF7}},              // XG tune 2
+            {3, {0xF0, 0x7F, 0x7F, 0x04, 0x01, -1, -1, 0xF7}},  // GM1 master-tune row
+            {3, {0xF0, 0x7F, 0x7F, 0x04, 0x03, -1, -1, 0xF7}},  // GM2 master-tune row
+        };
+        Event e{true, 0, {}};
+        int r = Below(100);
+        for (const auto& [weight, pattern] : kKnown) {
+            if ((r -= weight) >= 0) continue;
+            for (int b : pattern) e.bytes.push_back(static_cast<uint8_t>(b < 0 ? Byte7() : b));
+            return e;
+        }
+        if (r < 5) {  // anything at all, even without F0
             e.bytes.resize(size_t(1 + Below(40)));
             for (uint8_t& b : e.bytes) b = uint8_t(Below(256));
-        } else {
-            // A non-commercial message of some length: short ones are inspected, long ones not.
-            const int pick = Below(50);
-            const size_t n = pick == 0  ? size_t(16384 + Below(4000))
-                             : pick < 5 ? size_t(31 + Below(2000))
-                                        : size_t(Below(40));
-            e.bytes.push_back(0xF0);
-            e.bytes.push_back(0x7D);
-            for (size_t i = 0; i < n; ++i) e.bytes.push_back(Byte7());
-            e.bytes.push_back(0xF7);
+            return e;
         }
+        // A non-commercial message of some length: short ones are inspected, long ones not.
+        const int pick = Below(50);
+        const size_t n = pick == 0  ? size_t(16384 + Below(4000))
+                         : pick < 5 ? size_t(31 + Below(2000))
+                                    : size_t(Below(40));
+        e.bytes = {0xF0, 0x7D};
+        for (size_t i = 0; i < n; ++i) e.bytes.push_back(Byte7());
+        e.bytes.push_back(0xF7);
         return e;
     }
 
@@ -225,18 +189,16 @@ void DriverLoop(uint64_t seed, const std::atomic<bool>& stop, std::vector<Played
     std::mt19937_64 pace(seed ^ 0x9E3779B97F4A7C15ull);
     uint64_t seq = 1;
     while (!stop) {
-        const int burst = 1 + int(pace() % 48);
-        for (int i = 0; i < burst && !stop; ++i) {
+        // Input comes in bursts with gaps between them, as from a player.
+        for (int i = 1 + int(pace() % 48); i > 0 && !stop; --i) {
             tp::WaitForQueueBelow(512, stop);
             if (stop) break;
-            Played p{seq++, gen.Next(), {}, 0, 0};
-            p.generationBefore = g_thruGeneration.load();
+            Played p{seq++, gen.Next(), {}, g_thruGeneration.load(), 0};
             p.delivery =
                 p.event.sysex ? tp::PlaySysEx(p.event.bytes, p.seq) : tp::PlayShort(p.event.word, p.seq);
             p.generationAfter = g_thruGeneration.load();
             played.push_back(std::move(p));
         }
-        // Input comes in bursts with gaps between them, as from a player.
         std::this_thread::sleep_for(std::chrono::microseconds(pace() % 1500));
     }
     done = true;
@@ -244,112 +206,95 @@ void DriverLoop(uint64_t seed, const std::atomic<bool>& stop, std::vector<Played
 
 // ---- The user-interface thread ---------------------------------------------------------------------
 // Stands in for the panel view: routes the engine's messages, leaving a mark before each.
-class Panel final : public plat::WindowClient {
-public:
+struct Panel final : plat::WindowClient {
     intptr_t WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
-        switch (msg) {
-        case kMsgShortIn:
+        if (msg == kMsgShortIn) {
             tp::Mark(kShortIn, static_cast<uint64_t>(lParam));
             OnMidiShortMsg(wParam, lParam);
-            break;
-        case kMsgLongIn: {
+        } else if (msg == kMsgLongIn) {
             // What the buffer holds as its message is taken in: it must be the message posted.
             const auto* hdr = reinterpret_cast<const plat::MidiHdr*>(lParam);
-            std::vector<uint8_t> seen;
-            if (hdr != nullptr) seen.assign(hdr->lpData, hdr->lpData + hdr->dwBytesRecorded);
-            tp::Mark(kLongIn, 0, std::move(seen));
+            tp::Mark(kLongIn, 0,
+                     hdr ? std::vector<uint8_t>(hdr->lpData, hdr->lpData + hdr->dwBytesRecorded)
+                         : std::vector<uint8_t>{});
             OnMidiLongMsg(wParam, lParam);
-            break;
-        }
-        case kMsgOutDone:
+        } else if (msg == kMsgOutDone) {
             tp::Mark(kOutDone, 0);
             OnMidiOutDone(wParam, lParam);
-            break;
-        case plat::kWmPaint:
+        } else if (msg == plat::kWmPaint) {
             ++paints;
-            break;
-        default:
-            break;
         }
         return 0;
     }
     uint64_t paints = 0;
 };
 
-// What the panel does for each click (its guards included); the mark records whether the click
-// acted and the settings afterwards.
+// What the panel does for each click, its guards included. The mark says whether the click acted
+// and the settings afterwards.
 void DoClick(Click click, plat::HWnd wnd) {
-    const bool toneOff = g_RefTone == 0;
-    const bool thruOff = g_ThruConnect == 0;
+    const bool toneOff = g_RefTone == 0, thruOff = g_ThruConnect == 0;
+    const auto mark = [click](std::vector<uint8_t> data) { tp::Mark(kClick, click, std::move(data)); };
     bool acted = true;
     switch (click) {
     case kFreqDown:
     case kFreqUp:
-        if (click == kFreqDown ? g_Frequency <= 4350 : g_Frequency >= 4455) {
-            acted = false;
-            break;
+        if ((acted = click == kFreqDown ? g_Frequency > 4350 : g_Frequency < 4455)) {
+            g_Frequency += click == kFreqDown ? -5 : 5;
+            mark({1, uint8_t(g_Frequency & 0xFF), uint8_t(g_Frequency >> 8)});
+            mf_SendMasterTune(-1);
+            (click == kFreqDown ? g_LampFreqDown : g_LampFreqUp) = 10;
+            g_LampMasterTune = 10;
         }
-        g_Frequency += click == kFreqDown ? -5 : 5;
-        tp::Mark(kClick, click, {1, uint8_t(g_Frequency & 0xFF), uint8_t(g_Frequency >> 8)});
-        mf_SendMasterTune(-1);
-        (click == kFreqDown ? g_LampFreqDown : g_LampFreqUp) = 10;
-        g_LampMasterTune = 10;
         break;
     case kSendTune:
-        if (!(acted = toneOff)) break;
-        tp::Mark(kClick, click, {1});
-        mf_SendMasterTune(-1);
-        g_LampMasterTune = 10;
+        if ((acted = toneOff)) {
+            mark({1});
+            mf_SendMasterTune(-1);
+            g_LampMasterTune = 10;
+        }
         break;
     case kKeyUp:
     case kKeyDown:
-        if (!thruOff || !toneOff || (click == kKeyUp ? g_KeyShift >= 7 : g_KeyShift <= -7)) {
-            acted = false;
-            break;
+        if ((acted = thruOff && toneOff && (click == kKeyUp ? g_KeyShift < 7 : g_KeyShift > -7))) {
+            g_KeyShift += click == kKeyUp ? 1 : -1;
+            mark({1, uint8_t(g_KeyShift + 7)});
+            mf_AllNotesOff();
+            mf_AllSoundOff();
+            (click == kKeyUp ? g_LampKeyUp : g_LampKeyDown) = 10;
         }
-        g_KeyShift += click == kKeyUp ? 1 : -1;
-        tp::Mark(kClick, click, {1, uint8_t(g_KeyShift + 7)});
-        mf_AllNotesOff();
-        mf_AllSoundOff();
-        (click == kKeyUp ? g_LampKeyUp : g_LampKeyDown) = 10;
         break;
     case kPanic:
-        if (!(acted = toneOff)) break;
-        tp::Mark(kClick, click, {1});
-        mf_AllNotesOff();
-        mf_AllSoundOff();
-        g_LampPanic = 70;
+        if ((acted = toneOff)) {
+            mark({1});
+            mf_AllNotesOff();
+            mf_AllSoundOff();
+            g_LampPanic = 70;
+        }
         break;
     case kToneSoft:
     case kToneLoud:
         g_RefTone = mf_NextRefTone(g_RefTone, click == kToneSoft ? 1 : 2);
-        tp::Mark(kClick, click, {1, uint8_t(g_RefTone)});
+        mark({1, uint8_t(g_RefTone)});
         mf_RefTone();
         break;
     case kThru:
-        if (!toneOff || g_MidiInHandle == nullptr) {
-            acted = false;
-            break;
+        if ((acted = toneOff && g_MidiInHandle != nullptr)) {
+            g_thruGeneration.fetch_add(1);
+            g_ThruConnect = 1 - g_ThruConnect;
+            mark({1, uint8_t(g_ThruConnect)});
+            mf_ThruConnect(g_ThruConnect);
+            g_thruGeneration.fetch_add(1);
         }
-        g_thruGeneration.fetch_add(1);
-        g_ThruConnect = 1 - g_ThruConnect;
-        tp::Mark(kClick, click, {1, uint8_t(g_ThruConnect)});
-        mf_ThruConnect(g_ThruConnect);
-        g_thruGeneration.fetch_add(1);
         break;
     case kClockFilter:
         g_SkipF8 = 1 - g_SkipF8;
-        tp::Mark(kClick, click, {1, uint8_t(g_SkipF8)});
-        break;
-    case kClicks:
-        acted = false;
+        mark({1, uint8_t(g_SkipF8)});
         break;
     }
-    if (!acted) {
-        tp::Mark(kClick, click, {0});
-        return;
-    }
-    plat::PostWindowMessage(wnd, plat::kWmPaint, 0, 0);
+    if (acted)
+        plat::PostWindowMessage(wnd, plat::kWmPaint, 0, 0);
+    else
+        mark({0});
 }
 
 Click PickClick(std::mt19937_64& rng) {
@@ -357,8 +302,7 @@ Click PickClick(std::mt19937_64& rng) {
     const int weights[kClicks] = {6, 6, 4, 8, 8, 3, 4, 3, 6, 3};
     int r = int(rng() % 51);
     for (int k = 0; k < kClicks; ++k) {
-        if (r < weights[k]) return Click(k);
-        r -= weights[k];
+        if ((r -= weights[k]) < 0) return Click(k);
     }
     return kPanic;
 }
@@ -394,27 +338,28 @@ struct Model {
         for (int ch = 0; ch < 16; ++ch) {
             if (ch == 9 || (channel >= 0 && ch != channel)) continue;
             const auto st = uint8_t(0xB0 + ch);
-            Send(out, st, 101, 0);
-            Send(out, st, 100, 1);
-            Send(out, st, 6, v[0]);
-            Send(out, st, 38, v[1]);
-            Send(out, st, 101, 127);
-            Send(out, st, 100, 127);
+            for (auto [cc, value] : {std::pair<uint8_t, uint8_t>{101, 0},
+                                     {100, 1},
+                                     {6, v[0]},
+                                     {38, v[1]},
+                                     {101, 127},
+                                     {100, 127}})
+                Send(out, st, cc, value);
         }
     }
     static void AllChannels(std::vector<Out>& out, uint8_t controller) {
         for (int ch = 0; ch < 16; ++ch) Send(out, uint8_t(0xB0 + ch), controller, 0);
     }
+    static void Silence(std::vector<Out>& out) {
+        AllChannels(out, 123);
+        AllChannels(out, 120);
+    }
 
     std::vector<Out> ShortIn(uint32_t word) {
         std::vector<Out> out;
         const auto status = uint8_t(word), d1 = uint8_t(word >> 8), d2 = uint8_t(word >> 16);
-        if (thru == 1) return out;
-        if (status == 0xF8 && skipF8 == 1) return out;
-        if (status >= 0xF0) {
-            out.push_back({tp::Rec::Short, word, {}});
-            return out;
-        }
+        if (thru == 1 || (status == 0xF8 && skipF8 == 1)) return out;
+        if (status >= 0xF0) return {{tp::Rec::Short, word, {}}};
         const int kind = status & 0xF0, ch = status & 0x0F;
         int note = d1;
         bool drop = false, retune = false;
@@ -434,33 +379,28 @@ struct Model {
     }
 
     std::vector<Out> LongIn(const std::vector<uint8_t>& bytes) const {
-        static const char* const kIgnore[] = {"F0 43 ** ** 30 00 00 ** ** ** F7",
-                                              "F0 43 ** ** 00 00 00 ** ** ** ** F7",
-                                              "F0 41 ** ** 12 40 00 00 ** ** ** ** ** F7",
-                                              "F0 7F ** ** 01 ** ** F7", "F0 7F ** ** 03 ** ** F7"};
-        static const char* const kTrigger[] = {
-            "F0 43 ** ** 00 00 7E 00 F7", "F0 41 ** ** 12 40 00 7F ** ** F7",
-            "F0 41 ** ** 12 00 00 7F ** ** F7", "F0 7E ** ** 01 F7", "F0 7E ** ** 03 F7"};
-        bool drop = false, retune = false;
-        if (bytes.size() <= 30) {
-            std::string text;
-            for (size_t i = 0; i < bytes.size(); ++i) {
-                char hex[4];
-                std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", bytes[i]);
-                text += hex;
-            }
-            auto matches = [&](const char* pattern) {
-                const size_t n = std::min(std::strlen(pattern), text.size());
-                for (size_t i = 0; i < n; ++i)
-                    if (pattern[i] != '*' && pattern[i] != text[i]) return false;
-                return true;
-            };
-            for (const char* p : kIgnore) drop |= matches(p);
-            for (const char* p : kTrigger) retune |= matches(p);
-        }
+        // Tunings the engine keeps to itself, and resets it follows with its own; -1 is any byte.
+        static const std::vector<int> kIgnore[] = {
+            {0xF0, 0x43, -1, -1, 0x30, 0, 0, -1, -1, -1, 0xF7},
+            {0xF0, 0x43, -1, -1, 0, 0, 0, -1, -1, -1, -1, 0xF7},
+            {0xF0, 0x41, -1, -1, 0x12, 0x40, 0, 0, -1, -1, -1, -1, -1, 0xF7},
+            {0xF0, 0x7F, -1, -1, 0x01, -1, -1, 0xF7},
+            {0xF0, 0x7F, -1, -1, 0x03, -1, -1, 0xF7}};
+        static const std::vector<int> kTrigger[] = {{0xF0, 0x43, -1, -1, 0, 0, 0x7E, 0, 0xF7},
+                                                    {0xF0, 0x41, -1, -1, 0x12, 0x40, 0, 0x7F, -1, -1, 0xF7},
+                                                    {0xF0, 0x41, -1, -1, 0x12, 0, 0, 0x7F, -1, -1, 0xF7},
+                                                    {0xF0, 0x7E, -1, -1, 0x01, 0xF7},
+                                                    {0xF0, 0x7E, -1, -1, 0x03, 0xF7}};
+        // Only messages of up to 30 bytes are inspected; they match as far as both go.
+        const auto matches = [&](const std::vector<int>& p) {
+            for (size_t i = 0; i < std::min(p.size(), bytes.size()); ++i)
+                if (p[i] >= 0 && p[i] != bytes[i]) return false;
+            return bytes.size() <= 30;
+        };
         std::vector<Out> out;
-        if (!drop) out.push_back({tp::Rec::Long, 0, bytes});
-        if (retune) Tune(out, -1);
+        if (std::none_of(std::begin(kIgnore), std::end(kIgnore), matches))
+            out.push_back({tp::Rec::Long, 0, bytes});
+        if (std::any_of(std::begin(kTrigger), std::end(kTrigger), matches)) Tune(out, -1);
         return out;
     }
 
@@ -479,45 +419,31 @@ struct Model {
         case kKeyUp:
         case kKeyDown:
             keyShift = data[1] - 7;
-            AllChannels(out, 123);
-            AllChannels(out, 120);
+            Silence(out);
             break;
         case kPanic:
-            AllChannels(out, 123);
-            AllChannels(out, 120);
+            Silence(out);
             break;
         case kToneSoft:
         case kToneLoud:
             refTone = data[1];
-            Send(out, 0xBF, 123, 0);
-            Send(out, 0xBF, 120, 0);
-            Send(out, 0xBF, 121, 0);
+            for (uint8_t cc : {123, 120, 121}) Send(out, 0xBF, cc, 0);
             Tune(out, 15);
-            if (refTone == 0) {
-                Send(out, 0xBF, 7, 0);
-                Send(out, 0xBF, 11, 0);
-            } else {
-                Send(out, 0xBF, 7, 127);
-                Send(out, 0xBF, 11, 127);
+            Send(out, 0xBF, 7, refTone ? 127 : 0);
+            Send(out, 0xBF, 11, refTone ? 127 : 0);
+            if (refTone) {
                 Send(out, 0xCF, 74, 0);
                 Send(out, 0x9F, 69, refTone == 1 ? 100 : 127);
             }
             break;
         case kThru:
             thru = data[1];
-            if (thru == 1) {
-                out.push_back({tp::Rec::Connect, 0, {}});
-            } else {
-                out.push_back({tp::Rec::Disconnect, 0, {}});
-                Tune(out, -1);
-            }
-            AllChannels(out, 123);
-            AllChannels(out, 120);
+            out.push_back({thru ? tp::Rec::Connect : tp::Rec::Disconnect, 0, {}});
+            if (!thru) Tune(out, -1);
+            Silence(out);
             break;
         case kClockFilter:
             skipF8 = data[1];
-            break;
-        case kClicks:
             break;
         }
         return out;
@@ -525,23 +451,11 @@ struct Model {
 };
 
 std::string Describe(tp::Rec kind, uint32_t word, const std::vector<uint8_t>& data) {
-    char buf[64];
-    switch (kind) {
-    case tp::Rec::Short:
-        std::snprintf(buf, sizeof buf, "short %06X", word);
-        return buf;
-    case tp::Rec::Long:
-        std::snprintf(buf, sizeof buf, "SysEx of %zu bytes", data.size());
-        return buf;
-    case tp::Rec::Connect:
-        return "connect";
-    case tp::Rec::Disconnect:
-        return "disconnect";
-    case tp::Rec::Reset:
-        return "output reset";
-    default:
-        return "mark";
-    }
+    static const char* const kKinds[] = {"short",        "SysEx", "connect", "disconnect",
+                                         "output reset", "",      "",        "mark"};
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%s %06X (%zu bytes)", kKinds[int(kind)], word, data.size());
+    return buf;
 }
 
 struct Report {
@@ -551,21 +465,18 @@ struct Report {
     }
 };
 
-// Walks the user-interface thread's record from the start mark to the end mark.
-void CheckRecord(const std::vector<tp::Record>& ui, const std::vector<Played>& played, Report& report,
-                 std::vector<int>& clicks) {
+// Walks the user-interface thread's record from the start mark to the end mark: each mark must be
+// followed by exactly what the model expects of it.
+void CheckRecord(const std::vector<tp::Record>& ui, const std::vector<Played>& played, Report& report) {
     std::vector<const Played*> shorts, longs;
     for (const Played& p : played) {
-        if (!p.delivery.posted) continue;
-        (p.event.sysex ? longs : shorts).push_back(&p);
+        if (p.delivery.posted) (p.event.sysex ? longs : shorts).push_back(&p);
     }
     size_t nextShort = 0, nextLong = 0;
     Model model;
-
     size_t i = 0;
     while (i < ui.size() && !(ui[i].kind == tp::Rec::Mark && ui[i].mark == kBegin)) ++i;
-    if (i == ui.size()) return report.Fail("no start mark");
-    ++i;
+    if (i++ == ui.size()) return report.Fail("no start mark");
     bool ended = false;
     while (i < ui.size() && !ended) {
         const tp::Record& mark = ui[i++];
@@ -574,78 +485,59 @@ void CheckRecord(const std::vector<tp::Record>& ui, const std::vector<Played>& p
             continue;
         }
         std::vector<Out> expected;
-        std::string what;
+        static const char* const kMarks[] = {"",      "start",       "end",  "short message",
+                                             "SysEx", "output done", "click"};
+        const std::string what =
+            kMarks[unsigned(mark.mark) < 7 ? mark.mark : 0] + (" " + std::to_string(mark.seq));
         switch (mark.mark) {
         case kEnd:
             ended = true;
             continue;  // what follows is the shutdown, not checked here
-        case kShortIn: {
+        case kShortIn:
             if (nextShort >= shorts.size() || shorts[nextShort]->seq != mark.seq) {
-                report.Fail("short message " + std::to_string(mark.seq) + " handled out of turn (expected " +
-                            (nextShort < shorts.size() ? std::to_string(shorts[nextShort]->seq) : "none") +
-                            ")");
-                // Resynchronise on the message actually handled.
-                while (nextShort < shorts.size() && shorts[nextShort]->seq < mark.seq) ++nextShort;
+                report.Fail("short message " + std::to_string(mark.seq) + " handled out of turn");
+                while (nextShort < shorts.size() && shorts[nextShort]->seq < mark.seq) ++nextShort;  // resync
             }
-            if (nextShort < shorts.size() && shorts[nextShort]->seq == mark.seq) {
-                expected = model.ShortIn(shorts[nextShort]->event.word);
-                char buf[64];
-                std::snprintf(buf, sizeof buf, "short message %llu (%06X)", (unsigned long long)mark.seq,
-                              shorts[nextShort]->event.word);
-                what = buf;
-                ++nextShort;
-            }
+            if (nextShort < shorts.size() && shorts[nextShort]->seq == mark.seq)
+                expected = model.ShortIn(shorts[nextShort++]->event.word);
             break;
-        }
         case kLongIn: {
             if (nextLong >= longs.size()) {
                 report.Fail("a SysEx handled that the driver never posted");
                 break;
             }
-            const Played& p = *longs[nextLong++];
-            std::vector<uint8_t> sent = p.event.bytes;
+            std::vector<uint8_t> sent = longs[nextLong++]->event.bytes;
             if (sent.size() > kSysExBufferSize) sent.resize(kSysExBufferSize);
-            what = "SysEx " + std::to_string(p.seq) + " of " + std::to_string(sent.size()) + " bytes";
-            if (mark.data != sent)
-                report.Fail(what + ": the buffer no longer held it when its message was handled");
+            if (mark.data != sent) report.Fail(what + ": the buffer no longer held its SysEx when handled");
             expected = model.LongIn(sent);
             break;
         }
         case kOutDone:
-            what = "output done";
             break;
         case kClick:
             expected = model.ClickDone(Click(mark.seq), mark.data);
-            what = std::string("click ") + kClickNames[mark.seq];
-            if (!mark.data.empty() && mark.data[0] == 1) ++clicks[mark.seq];
             break;
         default:
             report.Fail("unknown mark");
-            break;
         }
         size_t k = 0;
         for (; i < ui.size() && ui[i].kind != tp::Rec::Mark; ++i, ++k) {
             const tp::Record& r = ui[i];
-            if (k >= expected.size()) {
-                report.Fail(what + ": unexpected " + Describe(r.kind, r.word, r.data));
-                continue;
-            }
-            const Out& e = expected[k];
-            if (r.kind != e.kind || r.word != e.word || r.data != e.data)
-                report.Fail(what + ": message " + std::to_string(k) + " is " +
-                            Describe(r.kind, r.word, r.data) + ", expected " +
-                            Describe(e.kind, e.word, e.data));
+            if (k >= expected.size() || r.kind != expected[k].kind || r.word != expected[k].word ||
+                r.data != expected[k].data)
+                report.Fail(
+                    what + ": message " + std::to_string(k) + " is " + Describe(r.kind, r.word, r.data) +
+                    (k < expected.size()
+                         ? ", expected " + Describe(expected[k].kind, expected[k].word, expected[k].data)
+                         : ", unexpected"));
         }
         if (k < expected.size())
-            report.Fail(what + ": " + std::to_string(expected.size() - k) +
-                        " expected messages missing, first " +
-                        Describe(expected[k].kind, expected[k].word, expected[k].data));
+            report.Fail(what + ": " + std::to_string(expected.size() - k) + " messages missing");
     }
     if (!ended) report.Fail("no end mark");
-    if (nextShort != shorts.size())
-        report.Fail(std::to_string(shorts.size() - nextShort) + " posted short messages never handled");
-    if (nextLong != longs.size())
-        report.Fail(std::to_string(longs.size() - nextLong) + " posted SysEx never handled");
+    if (nextShort != shorts.size() || nextLong != longs.size())
+        report.Fail(std::to_string(shorts.size() - nextShort) + " short messages and " +
+                    std::to_string(longs.size() - nextLong) + " SysEx posted and never handled");
 }
 
 // What became of each played message, by whether connection thru was steady around it.
@@ -662,17 +554,14 @@ void CheckDeliveries(const std::vector<Played>& played, const std::vector<tp::Re
         const bool steady = p.generationBefore == p.generationAfter && p.generationBefore % 2 == 0;
         if (!steady) continue;  // a switch was under way: lost or doubled at the edge, as promised
         const bool thru = (p.generationBefore / 2) % 2 == 1;
-        const bool shouldPost = !thru && d.delivered;
-        if (d.posted != shouldPost || d.forwarded != thru)
-            report.Fail("message " + std::to_string(p.seq) + (p.event.sysex ? " (SysEx)" : "") +
-                        (thru ? " during connection thru" : " during engine thru") + ": posted " +
-                        std::to_string(d.posted) + ", forwarded " + std::to_string(d.forwarded));
+        if (d.posted != (!thru && d.delivered) || d.forwarded != thru)
+            report.Fail("message " + std::to_string(p.seq) + (thru ? " during connection thru" : "") +
+                        ": posted " + std::to_string(d.posted) + ", forwarded " +
+                        std::to_string(d.forwarded));
     }
-    if (links.size() != forwarded.size()) {
-        report.Fail("the link forwarded " + std::to_string(links.size()) + " messages, the driver " +
-                    std::to_string(forwarded.size()));
-        return;
-    }
+    if (links.size() != forwarded.size())
+        return report.Fail("the link forwarded " + std::to_string(links.size()) + " messages, the driver " +
+                           std::to_string(forwarded.size()));
     for (size_t k = 0; k < links.size(); ++k) {
         const Played& p = *forwarded[k];
         const bool same =
@@ -686,13 +575,11 @@ void CheckDeliveries(const std::vector<Played>& played, const std::vector<tp::Re
 TEST(ThreadedEngine, EveryMessageArrivesOnceInOrderAndTransformedWhileAllThreadsRun) {
     const uint64_t seed = g_seed != 0 ? g_seed : uint64_t(Clock::now().time_since_epoch().count());
     std::printf("stress: seed %llu, %.1f s\n", (unsigned long long)seed, g_seconds);
-
     tp::Reset();
     mf_ResetEngineState();
     tp::SetDevices({"Keyboard"}, {"Synth"});
     Panel panel;
-    const plat::HWnd wnd = tp::CreateTestWindow(&panel);
-    g_PanelWnd = wnd;
+    const plat::HWnd wnd = g_PanelWnd = tp::CreateTestWindow(&panel);
     mf_SetBuiltInRows();
     g_MidiInDeviceName = "Keyboard";
     g_MidiOutDeviceName = "Synth";
@@ -708,15 +595,12 @@ TEST(ThreadedEngine, EveryMessageArrivesOnceInOrderAndTransformedWhileAllThreads
     std::atomic<bool> stop{false}, driverDone{false};
     std::vector<Played> played;
     std::thread driver(DriverLoop, seed, std::cref(stop), std::ref(played), std::ref(driverDone));
-
     std::mt19937_64 rng(seed * 31 + 7);
     const auto start = Clock::now();
     const auto deadline =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_seconds));
-    auto nextClick = start;
-    uint64_t dispatched = 0;
-    while (Clock::now() < deadline) {
-        dispatched += tp::DispatchOne(500) ? 1 : 0;
+    for (auto nextClick = start; Clock::now() < deadline;) {
+        tp::DispatchOne(500);
         if (Clock::now() >= nextClick) {
             DoClick(PickClick(rng), wnd);
             nextClick = Clock::now() + std::chrono::microseconds(rng() % 8000);
@@ -725,14 +609,9 @@ TEST(ThreadedEngine, EveryMessageArrivesOnceInOrderAndTransformedWhileAllThreads
     // Let the driver finish its burst, still handling what it posts, then drain everything.
     stop = true;
     tp::WakeWaiters();
-    while (!driverDone) dispatched += tp::DispatchOne(1000) ? 1 : 0;
+    while (!driverDone) tp::DispatchOne(1000);
     driver.join();
-    for (;;) {
-        if (tp::DispatchOne(2000)) {
-            ++dispatched;
-            continue;
-        }
-        if (tp::OutputPending() == 0 && tp::QueueLength() == 0) break;
+    while (tp::DispatchOne(2000) || !tp::Idle()) {
     }
     tp::Mark(kEnd, 0);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -743,47 +622,32 @@ TEST(ThreadedEngine, EveryMessageArrivesOnceInOrderAndTransformedWhileAllThreads
     mf_DeviceClose();
     g_PanelWnd = nullptr;
     const tp::Faults faults = tp::GetFaults();
-    const std::vector<tp::Record> ui = tp::TakeUiRecords();
-    const std::vector<tp::Record> links = tp::TakeLinkRecords();
+    const std::vector<tp::Record> ui = tp::TakeUiRecords(), links = tp::TakeLinkRecords();
     tp::Reset();
     mf_ResetEngineState();
 
     Report report;
-    std::vector<int> clicks(kClicks, 0);
-    CheckRecord(ui, played, report, clicks);
+    CheckRecord(ui, played, report);
     CheckDeliveries(played, links, report);
     EXPECT_EQ(faults.inputBufferAddedWhileItsMessageWaits, 0)
-        << "the input SysEx buffer went back to the driver while its message waited";
-    EXPECT_EQ(faults.outputBufferChangedWhileSending, 0)
-        << "the output SysEx buffer changed while the driver sent it";
-    EXPECT_EQ(faults.boxes, 0) << (faults.boxTexts.empty() ? "" : faults.boxTexts[0]);
+        << "an input buffer went back while its SysEx waited";
+    EXPECT_EQ(faults.outputBufferChangedWhileSending, 0) << "an output buffer changed while it was sent";
+    EXPECT_EQ(faults.boxes, std::vector<std::string>{});
 
-    uint64_t shorts = 0, sysex = 0, sysexDelivered = 0, sysexPosted = 0, forwarded = 0;
+    uint64_t shorts = 0, sysexPosted = 0, forwarded = 0;
     for (const Played& p : played) {
-        (p.event.sysex ? sysex : shorts) += 1;
-        if (p.event.sysex && p.delivery.delivered) ++sysexDelivered;
-        if (p.event.sysex && p.delivery.posted) ++sysexPosted;
-        if (p.delivery.forwarded) ++forwarded;
+        shorts += !p.event.sysex;
+        sysexPosted += p.event.sysex && p.delivery.posted;
+        forwarded += p.delivery.forwarded;
     }
-    std::printf(
-        "stress: %.2f s, %llu messages played (%llu short, %llu SysEx: %llu taken by a queued buffer, %llu "
-        "posted), "
-        "%llu forwarded by the link, %llu window messages handled, %llu paints, %llu timer ticks\n",
-        seconds, (unsigned long long)played.size(), (unsigned long long)shorts, (unsigned long long)sysex,
-        (unsigned long long)sysexDelivered, (unsigned long long)sysexPosted, (unsigned long long)forwarded,
-        (unsigned long long)dispatched, (unsigned long long)panel.paints, (unsigned long long)ticks);
-    std::printf("stress: clicks:");
-    for (int k = 0; k < kClicks; ++k) std::printf(" %s %d;", kClickNames[k], clicks[k]);
-    std::printf("\n");
-
     // The run must have met what it is for.
     EXPECT_GT(shorts, 1000u);
     EXPECT_GT(sysexPosted, 10u);
     EXPECT_GT(forwarded, 0u);
-    EXPECT_GE(clicks[kThru], 2);
+    EXPECT_GE(g_thruGeneration.load() / 2, 2u);  // connection thru switched
     EXPECT_GT(ticks, uint64_t(seconds * 50));
     EXPECT_GT(panel.paints, 0u);
-    EXPECT_EQ(report.failures, 0) << report.failures << " mismatches (the first 20 are listed above)";
+    EXPECT_EQ(report.failures, 0) << "(the first 20 mismatches are listed above)";
 }
 
 }  // namespace
@@ -792,13 +656,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (const char* env = std::getenv("KVN_STRESS_SECONDS")) g_seconds = std::atof(env);
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.rfind("--seconds=", 0) == 0)
-            g_seconds = std::atof(arg.c_str() + 10);
-        else if (arg.rfind("--seed=", 0) == 0)
-            g_seed = std::strtoull(arg.c_str() + 7, nullptr, 10);
-        else {
-            std::fprintf(stderr, "unknown option %s (--seconds=N, --seed=N)\n", arg.c_str());
+        if (std::sscanf(argv[i], "--seconds=%lf", &g_seconds) != 1 &&
+            std::sscanf(argv[i], "--seed=%" SCNu64, &g_seed) != 1) {
+            std::fprintf(stderr, "unknown option %s (--seconds=N, --seed=N)\n", argv[i]);
             return 2;
         }
     }

@@ -15,6 +15,13 @@
 
 namespace {
 
+struct Posted {
+    plat::HWnd wnd;
+    uint32_t msg;
+    uintptr_t wParam;
+    intptr_t lParam;
+};
+
 using Clock = std::chrono::steady_clock;
 
 // Header flags: the word driver and application share. Relaxed, so that the platform itself
@@ -33,23 +40,38 @@ thread_local bool t_posted = false;
 
 }  // namespace
 
+namespace tp {
+// A thread of the platform's own (timer, output completion) and what it waits on.
+struct Worker {
+    std::mutex m;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread thread;
+    void Stop() {
+        std::unique_lock lk(m);
+        stop = true;
+        lk.unlock();
+        cv.notify_all();
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+        if (thread.joinable()) thread.detach();
+    }
+};
+}  // namespace tp
+
 struct plat::Window {
     plat::WindowClient* client = nullptr;
 };
 
 struct plat::MidiInPort {
-    uint32_t id = 0;
     plat::MidiInCallback callback = nullptr;
     uintptr_t instance = 0;
-    std::atomic<bool> open{true};
-    std::atomic<bool> started{false};
+    std::atomic<bool> open{true}, started{false};
     std::atomic<plat::MidiOutPort*> link{nullptr};
     std::mutex m;  // the queue of headers, as the driver keeps it
     std::deque<plat::MidiHdr*> queue;
 };
 
-struct plat::MidiOutPort {
-    int id = 0;
+struct plat::MidiOutPort : tp::Worker {
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
     std::atomic<bool> open{true};
@@ -58,22 +80,14 @@ struct plat::MidiOutPort {
         Clock::time_point due;
         std::vector<uint8_t> sent;
     };
-    std::mutex m;
-    std::condition_variable cv;
     std::deque<Pending> pending;
     bool busy = false;
-    bool stop = false;
-    std::thread completion;
 };
 
 namespace {
 
-struct TimerThread {
+struct TimerThread : tp::Worker {
     uint32_t id = 0;
-    std::thread thread;
-    std::mutex m;
-    std::condition_variable cv;
-    bool stop = false;
 };
 
 struct World {
@@ -85,7 +99,6 @@ struct World {
     std::map<uint32_t, std::unique_ptr<TimerThread>> timers;
     uint32_t nextTimerId = 1;
     std::vector<tp::Record> uiRecords;
-    uint32_t delayMinUs = 50, delayMaxUs = 1500;
 
     // The input driver thread only (and the user-interface thread once it has joined it).
     std::vector<tp::Record> linkRecords;
@@ -95,44 +108,44 @@ struct World {
 
     // The window message queue.
     std::mutex qm;
-    std::condition_variable messages;
-    std::condition_variable space;
-    std::deque<tp::Posted> queue;
+    std::condition_variable messages, space;
+    std::deque<Posted> queue;
 
     std::atomic<uint64_t> ticks{0};
-    std::atomic<int> addedWhileWaiting{0};
-    std::atomic<int> changedWhileSending{0};
-    std::mutex faultMutex;
-    std::vector<std::string> boxTexts;
+    std::atomic<int> addedWhileWaiting{0}, changedWhileSending{0};
+    std::mutex boxMutex;
+    std::vector<std::string> boxes;
 };
 
-World& W() {
-    static World world;
-    return world;
-}
+std::unique_ptr<World> gWorld = std::make_unique<World>();
+World& W() { return *gWorld; }
 
 const Clock::time_point kStart = Clock::now();
 
-bool ValidIn(plat::HMidiIn h) {
-    for (auto& p : W().inPorts)
+template <typename Port>
+bool Valid(const std::vector<std::unique_ptr<Port>>& ports, Port* h) {
+    for (auto& p : ports)
         if (p.get() == h) return p->open;
     return false;
 }
+bool Valid(plat::HMidiIn h) { return Valid(W().inPorts, h); }
+bool Valid(plat::HMidiOut h) { return Valid(W().outPorts, h); }
 
-bool ValidOut(plat::HMidiOut h) {
-    for (auto& p : W().outPorts)
-        if (p.get() == h) return p->open;
-    return false;
+void Record(tp::Rec kind, uint32_t word = 0, std::vector<uint8_t> data = {}) {
+    W().uiRecords.push_back({kind, word, std::move(data), 0, 0});
 }
 
-// What a driver does when it has sent a long message: look at the buffer it was given (it must
-// still hold what was sent), mark it done and report it.
-void Transmit(plat::MidiOutPort* port, plat::MidiOutPort::Pending& item) {
-    const uint32_t n = item.hdr->dwBufferLength;
-    if (n != item.sent.size() || std::memcmp(item.hdr->lpData, item.sent.data(), n) != 0)
-        ++W().changedWhileSending;
-    SetFlags(item.hdr, plat::kMhdrDone, plat::kMhdrInQueue);
-    port->callback(port, plat::kMomDone, port->instance, reinterpret_cast<uintptr_t>(item.hdr), 0);
+// midi{In,Out}{Prepare,Unprepare}Header, once the handle is known to be valid.
+uint32_t Prepare(plat::MidiHdr* hdr, uint32_t size) {
+    if (hdr == nullptr || size < sizeof(plat::MidiHdr) || hdr->lpData == nullptr) return plat::kMmInvalParam;
+    SetFlags(hdr, plat::kMhdrPrepared, 0);
+    return plat::kMmNoError;
+}
+uint32_t Unprepare(plat::MidiHdr* hdr, uint32_t size) {
+    if (hdr == nullptr || size < sizeof(plat::MidiHdr)) return plat::kMmInvalParam;
+    if (LoadFlags(hdr) & plat::kMhdrInQueue) return plat::kMidiErrStillPlaying;
+    SetFlags(hdr, 0, plat::kMhdrPrepared);
+    return plat::kMmNoError;
 }
 
 void CompletionLoop(plat::MidiOutPort* port) {
@@ -149,35 +162,21 @@ void CompletionLoop(plat::MidiOutPort* port) {
         port->pending.pop_front();
         port->busy = true;
         lk.unlock();
-        Transmit(port, item);
+        // As a driver that has sent it: the buffer must still hold what was sent.
+        const uint32_t n = item.hdr->dwBufferLength;
+        if (n != item.sent.size() || std::memcmp(item.hdr->lpData, item.sent.data(), n) != 0)
+            ++W().changedWhileSending;
+        SetFlags(item.hdr, plat::kMhdrDone, plat::kMhdrInQueue);
+        port->callback(port, plat::kMomDone, port->instance, reinterpret_cast<uintptr_t>(item.hdr), 0);
         lk.lock();
         port->busy = false;
         port->cv.notify_all();
     }
 }
 
-void StopOutput(plat::MidiOutPort* port) {
-    {
-        std::lock_guard lk(port->m);
-        port->stop = true;
-    }
-    port->cv.notify_all();
-    if (port->completion.joinable()) port->completion.join();
-}
-
-void StopTimer(TimerThread& t) {
-    {
-        std::lock_guard lk(t.m);
-        t.stop = true;
-    }
-    t.cv.notify_all();
-    if (t.thread.joinable() && t.thread.get_id() != std::this_thread::get_id()) t.thread.join();
-    if (t.thread.joinable()) t.thread.detach();
-}
-
 bool QueueHoldsLongDataFor(plat::MidiHdr* hdr) {
     std::lock_guard lk(W().qm);
-    return std::any_of(W().queue.begin(), W().queue.end(), [hdr](const tp::Posted& p) {
+    return std::any_of(W().queue.begin(), W().queue.end(), [hdr](const Posted& p) {
         return p.msg == plat::kWmApp + 1 && p.lParam == reinterpret_cast<intptr_t>(hdr);
     });
 }
@@ -193,7 +192,6 @@ uint32_t CopyName(const std::vector<std::string>& names, uint32_t id, char* name
 
 }  // namespace
 
-// ================================ plat:: implementation ========================================
 namespace plat {
 
 uint32_t MidiInGetNumDevs() { return static_cast<uint32_t>(W().inputs.size()); }
@@ -209,7 +207,6 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     *handle = nullptr;
     if (id >= W().inputs.size()) return kMmBadDeviceId;
     auto port = std::make_unique<MidiInPort>();
-    port->id = id;
     port->callback = callback;
     port->instance = instance;
     *handle = port.get();
@@ -219,23 +216,21 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     return kMmNoError;
 }
 
-uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
-    SetFlags(hdr, kMhdrPrepared, 0);
-    return kMmNoError;
+uint32_t MidiInPrepareHeader(HMidiIn h, MidiHdr* hdr, uint32_t size) {
+    return Valid(h) ? Prepare(hdr, size) : kMmInvalHandle;
 }
-
-uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    if (LoadFlags(hdr) & kMhdrInQueue) return kMidiErrStillPlaying;
-    SetFlags(hdr, 0, kMhdrPrepared);
-    return kMmNoError;
+uint32_t MidiInUnprepareHeader(HMidiIn h, MidiHdr* hdr, uint32_t size) {
+    return Valid(h) ? Unprepare(hdr, size) : kMmInvalHandle;
+}
+uint32_t MidiOutPrepareHeader(HMidiOut h, MidiHdr* hdr, uint32_t size) {
+    return Valid(h) ? Prepare(hdr, size) : kMmInvalHandle;
+}
+uint32_t MidiOutUnprepareHeader(HMidiOut h, MidiHdr* hdr, uint32_t size) {
+    return Valid(h) ? Unprepare(hdr, size) : kMmInvalHandle;
 }
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (!Valid(handle)) return kMmInvalHandle;
     if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
     if (!(LoadFlags(hdr) & kMhdrPrepared)) return kMidiErrUnprepared;
     std::lock_guard lk(handle->m);
@@ -248,20 +243,11 @@ uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     return kMmNoError;
 }
 
-uint32_t MidiInStart(HMidiIn handle) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    handle->started = true;
-    return kMmNoError;
-}
-
-uint32_t MidiInStop(HMidiIn handle) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    handle->started = false;
-    return kMmNoError;
-}
+uint32_t MidiInStart(HMidiIn h) { return Valid(h) ? (h->started = true, kMmNoError) : kMmInvalHandle; }
+uint32_t MidiInStop(HMidiIn h) { return Valid(h) ? (h->started = false, kMmNoError) : kMmInvalHandle; }
 
 uint32_t MidiInReset(HMidiIn handle) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (!Valid(handle)) return kMmInvalHandle;
     handle->started = false;
     std::deque<MidiHdr*> returned;
     {
@@ -278,7 +264,7 @@ uint32_t MidiInReset(HMidiIn handle) {
 }
 
 uint32_t MidiInClose(HMidiIn handle) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
+    if (!Valid(handle)) return kMmInvalHandle;
     {
         std::lock_guard lk(handle->m);
         if (!handle->queue.empty()) return kMidiErrStillPlaying;
@@ -293,14 +279,12 @@ uint32_t MidiInClose(HMidiIn handle) {
 
 uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, uintptr_t instance) {
     *handle = nullptr;
-    const int dev = id == kMidiMapper ? -1 : static_cast<int>(id);
-    if (dev >= 0 && static_cast<size_t>(dev) >= W().outputs.size()) return kMmBadDeviceId;
+    if (id != kMidiMapper && id >= W().outputs.size()) return kMmBadDeviceId;
     auto port = std::make_unique<MidiOutPort>();
-    port->id = dev;
     port->callback = callback;
     port->instance = instance;
     MidiOutPort* raw = port.get();
-    raw->completion = std::thread(CompletionLoop, raw);
+    raw->thread = std::thread(CompletionLoop, raw);
     *handle = raw;
     W().outPorts.push_back(std::move(port));
     if (callback) callback(raw, kMomOpen, instance, 0, 0);
@@ -308,38 +292,23 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
 }
 
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    W().uiRecords.push_back({tp::Rec::Short, msg, {}, 0, 0});
-    return kMmNoError;
-}
-
-uint32_t MidiOutPrepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
-    SetFlags(hdr, kMhdrPrepared, 0);
-    return kMmNoError;
-}
-
-uint32_t MidiOutUnprepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    if (LoadFlags(hdr) & kMhdrInQueue) return kMidiErrStillPlaying;
-    SetFlags(hdr, 0, kMhdrPrepared);
+    if (!Valid(handle)) return kMmInvalHandle;
+    Record(tp::Rec::Short, msg);
     return kMmNoError;
 }
 
 uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
+    if (!Valid(handle)) return kMmInvalHandle;
     if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
     const uint32_t flags = LoadFlags(hdr);
     if (!(flags & kMhdrPrepared)) return kMidiErrUnprepared;
     if (flags & kMhdrInQueue) return kMidiErrStillPlaying;
     const auto* bytes = reinterpret_cast<const uint8_t*>(hdr->lpData);
     std::vector<uint8_t> sent(bytes, bytes + hdr->dwBufferLength);
-    W().uiRecords.push_back({tp::Rec::Long, 0, sent, 0, 0});
+    Record(tp::Rec::Long, 0, sent);
     SetFlags(hdr, kMhdrInQueue, kMhdrDone);
     static thread_local std::mt19937 rng(12345);
-    const uint32_t us = std::uniform_int_distribution<uint32_t>(W().delayMinUs, W().delayMaxUs)(rng);
+    const uint32_t us = std::uniform_int_distribution<uint32_t>(50, 1500)(rng);  // completion delay
     {
         std::lock_guard lk(handle->m);
         handle->pending.push_back({hdr, Clock::now() + std::chrono::microseconds(us), std::move(sent)});
@@ -349,8 +318,8 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
 }
 
 uint32_t MidiOutReset(HMidiOut handle) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    W().uiRecords.push_back({tp::Rec::Reset, 0, {}, 0, 0});
+    if (!Valid(handle)) return kMmInvalHandle;
+    Record(tp::Rec::Reset);
     std::deque<MidiOutPort::Pending> returned;
     {
         std::unique_lock lk(handle->m);
@@ -365,12 +334,12 @@ uint32_t MidiOutReset(HMidiOut handle) {
 }
 
 uint32_t MidiOutClose(HMidiOut handle) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
+    if (!Valid(handle)) return kMmInvalHandle;
     {
         std::lock_guard lk(handle->m);
         if (!handle->pending.empty() || handle->busy) return kMidiErrStillPlaying;
     }
-    StopOutput(handle);
+    handle->Stop();
     handle->open = false;
     for (auto& in : W().inPorts) {
         MidiOutPort* expected = handle;
@@ -381,17 +350,17 @@ uint32_t MidiOutClose(HMidiOut handle) {
 }
 
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
-    if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
+    if (!Valid(in) || !Valid(out)) return kMmInvalHandle;
     in->link = out;
-    W().uiRecords.push_back({tp::Rec::Connect, 0, {}, 0, 0});
+    Record(tp::Rec::Connect);
     return kMmNoError;
 }
 
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut out) {
-    if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
+    if (!Valid(in) || !Valid(out)) return kMmInvalHandle;
     MidiOutPort* expected = out;
     if (!in->link.compare_exchange_strong(expected, nullptr)) return kMmError;
-    W().uiRecords.push_back({tp::Rec::Disconnect, 0, {}, 0, 0});
+    Record(tp::Rec::Disconnect);
     return kMmNoError;
 }
 
@@ -430,7 +399,7 @@ uint32_t TimeSetEvent(uint32_t delay, uint32_t, TimerCallback callback, uintptr_
 uint32_t TimeKillEvent(uint32_t id) {
     auto it = W().timers.find(id);
     if (it == W().timers.end()) return 97;
-    StopTimer(*it->second);
+    it->second->Stop();
     W().timers.erase(it);
     return kMmNoError;
 }
@@ -447,14 +416,13 @@ bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam
 }
 
 int ShowMessageBox(const char* text, const char* caption, uint32_t) {
-    std::lock_guard lk(W().faultMutex);
-    W().boxTexts.push_back(std::string(caption ? caption : "") + ": " + (text ? text : ""));
+    std::lock_guard lk(W().boxMutex);
+    W().boxes.push_back(std::string(caption ? caption : "") + ": " + (text ? text : ""));
     return kIdOk;
 }
 
 uint64_t ClockMs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - kStart).count());
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - kStart).count());
 }
 
 void Sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
@@ -466,42 +434,17 @@ void ExitProcess(int status) {
 
 }  // namespace plat
 
-// ================================ test controls ================================================
 namespace tp {
 
 void Reset() {
-    World& w = W();
-    for (auto& [id, timer] : w.timers) StopTimer(*timer);
-    w.timers.clear();
-    for (auto& port : w.outPorts) StopOutput(port.get());
-    w.outPorts.clear();
-    w.inPorts.clear();
-    w.input = nullptr;
-    w.windows.clear();
-    w.uiRecords.clear();
-    w.linkRecords.clear();
-    {
-        std::lock_guard lk(w.qm);
-        w.queue.clear();
-    }
-    w.inputs.clear();
-    w.outputs.clear();
-    w.nextTimerId = 1;
-    w.ticks = 0;
-    w.addedWhileWaiting = 0;
-    w.changedWhileSending = 0;
-    std::lock_guard lk(w.faultMutex);
-    w.boxTexts.clear();
+    for (auto& [id, timer] : W().timers) timer->Stop();
+    for (auto& port : W().outPorts) port->Stop();
+    gWorld = std::make_unique<World>();
 }
 
 void SetDevices(std::vector<std::string> inputs, std::vector<std::string> outputs) {
     W().inputs = std::move(inputs);
     W().outputs = std::move(outputs);
-}
-
-void SetOutputDelay(uint32_t minUs, uint32_t maxUs) {
-    W().delayMinUs = minUs;
-    W().delayMaxUs = std::max(minUs, maxUs);
 }
 
 plat::HWnd CreateTestWindow(plat::WindowClient* client) {
@@ -510,30 +453,40 @@ plat::HWnd CreateTestWindow(plat::WindowClient* client) {
     return W().windows.back().get();
 }
 
-Delivery PlayShort(uint32_t word, uint64_t seq) {
-    Delivery d;
+namespace {
+
+// The open, started input port (null when there is none), after the link has seen the message.
+plat::MidiInPort* Arrive(Delivery& d, Record link) {
     plat::MidiInPort* in = W().input.load(std::memory_order_acquire);
-    if (in == nullptr || !in->started) return d;
-    d.started = d.delivered = true;
+    if (in == nullptr || !in->started) return nullptr;
+    d.started = true;
     if (in->link.load() != nullptr) {
-        W().linkRecords.push_back({Rec::LinkShort, word, {}, 0, seq});
+        W().linkRecords.push_back(std::move(link));
         d.forwarded = true;
     }
+    return in;
+}
+
+void Deliver(Delivery& d, plat::MidiInPort* in, uint32_t msg, uintptr_t p1, uint64_t seq) {
+    d.delivered = true;
     t_posted = false;
-    in->callback(in, plat::kMimData, in->instance, word, static_cast<uintptr_t>(seq));
+    in->callback(in, msg, in->instance, p1, static_cast<uintptr_t>(seq));
     d.posted = t_posted;
+}
+
+}  // namespace
+
+Delivery PlayShort(uint32_t word, uint64_t seq) {
+    Delivery d;
+    if (plat::MidiInPort* in = Arrive(d, {Rec::LinkShort, word, {}, 0, seq}))
+        Deliver(d, in, plat::kMimData, word, seq);
     return d;
 }
 
 Delivery PlaySysEx(const std::vector<uint8_t>& bytes, uint64_t seq) {
     Delivery d;
-    plat::MidiInPort* in = W().input.load(std::memory_order_acquire);
-    if (in == nullptr || !in->started) return d;
-    d.started = true;
-    if (in->link.load() != nullptr) {
-        W().linkRecords.push_back({Rec::LinkLong, 0, bytes, 0, seq});
-        d.forwarded = true;
-    }
+    plat::MidiInPort* in = Arrive(d, {Rec::LinkLong, 0, bytes, 0, seq});
+    if (in == nullptr) return d;
     plat::MidiHdr* hdr = nullptr;
     {
         std::lock_guard lk(in->m);
@@ -547,11 +500,7 @@ Delivery PlaySysEx(const std::vector<uint8_t>& bytes, uint64_t seq) {
     std::memcpy(hdr->lpData, bytes.data(), n);
     hdr->dwBytesRecorded = n;
     SetFlags(hdr, plat::kMhdrDone, plat::kMhdrInQueue);
-    d.delivered = true;
-    t_posted = false;
-    in->callback(in, plat::kMimLongData, in->instance, reinterpret_cast<uintptr_t>(hdr),
-                 static_cast<uintptr_t>(seq));
-    d.posted = t_posted;
+    Deliver(d, in, plat::kMimLongData, reinterpret_cast<uintptr_t>(hdr), seq);
     return d;
 }
 
@@ -567,11 +516,6 @@ bool DispatchOne(uint32_t waitUs) {
     W().space.notify_all();
     if (p.wnd != nullptr && p.wnd->client != nullptr) p.wnd->client->WindowProc(p.msg, p.wParam, p.lParam);
     return true;
-}
-
-size_t QueueLength() {
-    std::lock_guard lk(W().qm);
-    return W().queue.size();
 }
 
 void WaitForQueueBelow(size_t limit, const std::atomic<bool>& stop) {
@@ -591,25 +535,20 @@ void Mark(int code, uint64_t seq, std::vector<uint8_t> data) {
 std::vector<Record> TakeUiRecords() { return std::move(W().uiRecords); }
 std::vector<Record> TakeLinkRecords() { return std::move(W().linkRecords); }
 
-int OutputPending() {
-    int n = 0;
+bool Idle() {
     for (auto& port : W().outPorts) {
         std::lock_guard lk(port->m);
-        n += static_cast<int>(port->pending.size()) + (port->busy ? 1 : 0);
+        if (!port->pending.empty() || port->busy) return false;
     }
-    return n;
+    std::lock_guard lk(W().qm);
+    return W().queue.empty();
 }
 
 uint64_t TimerTicks() { return W().ticks; }
 
 Faults GetFaults() {
-    Faults f;
-    f.inputBufferAddedWhileItsMessageWaits = W().addedWhileWaiting;
-    f.outputBufferChangedWhileSending = W().changedWhileSending;
-    std::lock_guard lk(W().faultMutex);
-    f.boxes = static_cast<int>(W().boxTexts.size());
-    f.boxTexts = W().boxTexts;
-    return f;
+    std::lock_guard lk(W().boxMutex);
+    return {W().addedWhileWaiting, W().changedWhileSending, W().boxes};
 }
 
 }  // namespace tp

@@ -149,7 +149,7 @@ TEST_F(StartupTest, OutputIsTunedBeforeTheWindowAndInputStartsLast) {
 
 TEST_F(StartupTest, OnlyAnotherInstanceWithExactlyTheSameTitleRefusesTheStart) {
     const struct {
-        char sep;
+        char sep;         // 0: the host's, for the test's own folder
         const char* dir;  // nullptr: the test's own folder, "Studio"
         std::vector<std::string> others;
         bool refused;
@@ -158,12 +158,16 @@ TEST_F(StartupTest, OnlyAnotherInstanceWithExactlyTheSameTitleRefusesTheStart) {
         {'\\', "D:\\Music\\Studio", {"KVN - Studio"}, true, "KVN - Studio"},  // whatever the path
         {'\\', "E:\\", {"KVN - "}, true, "KVN - "},  // at the root of a drive the folder name is empty
         {'/', "/", {"KVN - "}, true, "KVN - "},
-        {'/', nullptr, {"KVN - Studio 2", "KVN - studio"}, false, "KVN - Studio"}  // matched exactly
+        {0, nullptr, {"KVN - Studio 2", "KVN - studio"}, false, "KVN - Studio"}  // matched exactly
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
         NextLife();
-        sim::SetPathSeparator(c.sep);
+#ifdef _WIN32
+        sim::SetPathSeparator(c.sep != 0 ? c.sep : '\\');
+#else
+        sim::SetPathSeparator(c.sep != 0 ? c.sep : '/');
+#endif
         if (c.dir) sim::SetCurrentDir(c.dir);
         for (const std::string& other : c.others) sim::SetOtherInstance(other);
         EXPECT_EQ(Start(), !c.refused);

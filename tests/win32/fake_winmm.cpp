@@ -6,8 +6,6 @@
 // Script lines ('#' starts a comment):
 //   in NAME                      an input device (ids in order of appearance)
 //   out NAME                     an output device
-//   in-open ID CODE              every open of input ID returns CODE
-//   out-open ID|mapper CODE      every open of output ID (or the mapper) returns CODE
 //   out-long ID|mapper MODE      SysEx completion: done (MOM_DONE after 1 ms, the default),
 //                                never (only a reset returns the header), block (the send never returns)
 //   timecaps MIN MAX             what timeGetDevCaps reports (default 1 1000000)
@@ -38,13 +36,11 @@ constexpr DWORD kNever = 0xFFFFFFFFu;
 
 struct OutDevice {
     std::string name;
-    MMRESULT openResult = MMSYSERR_NOERROR;
     LongMode mode = LongMode::Done;
 };
 
 struct InDevice {
     std::string name;
-    MMRESULT openResult = MMSYSERR_NOERROR;
 };
 
 struct InputEvent {
@@ -107,7 +103,7 @@ DWORD gLoadTick = 0;
 bool gLoaded = false;
 std::vector<InDevice> gIns;
 std::vector<OutDevice> gOuts;
-OutDevice gMapper{"Microsoft MIDI Mapper", MMSYSERR_NOERROR, LongMode::Done};
+OutDevice gMapper{"Microsoft MIDI Mapper", LongMode::Done};
 TIMECAPS gCaps{1, 1000000};
 std::vector<InputEvent> gEvents;
 bool gEventsScheduled = false;
@@ -205,10 +201,6 @@ void Load() {
             gIns.push_back({rest});
         } else if (key == "out") {
             gOuts.push_back({rest});
-        } else if (key == "in-open" && std::sscanf(rest.c_str(), "%u %u", &a, &b) == 2) {
-            if (a < gIns.size()) gIns[a].openResult = b;
-        } else if (key == "out-open" && std::sscanf(rest.c_str(), "%63s %u", word, &b) == 2) {
-            if (OutDevice* d = OutDev(DeviceArg(word))) d->openResult = b;
         } else if (key == "out-long" && std::sscanf(rest.c_str(), "%63s", word) == 1) {
             const std::string mode = rest.substr(rest.find(' ') + 1);
             if (OutDevice* d = OutDev(DeviceArg(word))) {
@@ -435,8 +427,6 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
         *handle = nullptr;
         if (id >= gIns.size()) {
             r = MMSYSERR_BADDEVICEID;
-        } else if (gIns[id].openResult != MMSYSERR_NOERROR) {
-            r = gIns[id].openResult;
         } else {
             for (InPort* p : gInPorts) {
                 if (p->open && p->device == static_cast<int>(id)) r = MMSYSERR_ALLOCATED;
@@ -562,7 +552,7 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR callback, DWOR
         *handle = nullptr;
         const int device = id == MIDI_MAPPER ? -1 : static_cast<int>(id);
         const OutDevice* d = OutDev(device);
-        MMRESULT r = d == nullptr ? MMSYSERR_BADDEVICEID : d->openResult;
+        MMRESULT r = d == nullptr ? MMSYSERR_BADDEVICEID : MMSYSERR_NOERROR;
         for (OutPort* p : gOutPorts) {
             if (r == MMSYSERR_NOERROR && p->open && p->device == device) r = MMSYSERR_ALLOCATED;
         }

@@ -3,7 +3,6 @@
 //   wintool box CAPTION TIMEOUT_MS       prints a message box's text (UTF-8), then presses OK
 //   wintool window TITLE TIMEOUT_MS      waits for a visible top-level window; prints its rect,
 //                                        the work area, its styles and whether it is minimised
-//   wintool gone TITLE TIMEOUT_MS        waits until no window has that title
 //   wintool close TITLE                  posts WM_CLOSE to it (the platform's own close command)
 //   wintool list TIMEOUT_MS              waits for the pop-up list; prints its rect, line height,
 //                                        selection and lines
@@ -77,10 +76,6 @@ int Window(const char* title, DWORD timeout) {
     Out(Line("style %08lX exstyle %08lX iconic %ld\n", GetWindowLongA(w, GWL_STYLE),
              GetWindowLongA(w, GWL_EXSTYLE), IsIconic(w) ? 1 : 0, 0));
     return 0;
-}
-
-int Gone(const char* title, DWORD timeout) {
-    return WaitFor(timeout, [&] { return FindWindowA(nullptr, title) == nullptr; }) ? 0 : 1;
 }
 
 int Close(const char* title) {
@@ -172,10 +167,9 @@ int main(int argc, char** argv) {
     const auto timeout = [&](int i) { return argc > i ? static_cast<DWORD>(std::atol(argv[i])) : 10000u; };
     if (cmd == "box" && argc >= 3) return Box(argv[2], timeout(3));
     if (cmd == "window" && argc >= 3) return Window(argv[2], timeout(3));
-    if (cmd == "gone" && argc >= 3) return Gone(argv[2], timeout(3));
     if (cmd == "close" && argc >= 3) return Close(argv[2]);
     if (cmd == "list") return List(timeout(2));
     if (cmd == "findregion" && argc >= 4) return FindRegion(argv[2], std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: wintool box|window|gone|close|list|findregion ...\n");
+    std::fprintf(stderr, "usage: wintool box|window|close|list|findregion ...\n");
     return 2;
 }
