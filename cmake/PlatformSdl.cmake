@@ -174,6 +174,8 @@ kvn_e2e_test(e2e_midi_test --wm --jack-async)
 kvn_e2e_test(e2e_panel_test --wm --jack-async)
 kvn_e2e_test(e2e_fault_test --wm --jack-async)
 kvn_e2e_test(e2e_nomidi_test --wm --no-jack)
+# Synchronous: under a burst, a late client must delay the period, not miss part of it.
+kvn_e2e_test(e2e_burst_test --wm --jack)
 
 # The installed tree, started the way its desktop entry starts it.
 add_test(NAME Install.TheLauncherRunsTheInstalledProgramInAPerUserFolder

@@ -8,16 +8,26 @@
 //   part there never blocks and never allocates: a started flag, a fixed ring of queued buffers,
 //   a fixed byte ring for forwarding and sem_post. RtMidi itself, before it calls us, copies each
 //   event into a std::vector (so it may allocate on that thread), and the engine's callback
-//   posts with SDL_PushEvent, which takes SDL's event-queue lock for a few instructions;
-// - the driver thread (ours, one for all ports) forwards linked input to its output and completes
-//   long messages with MOM_DONE, so that a completion never arrives inside MidiOutLongMsg.
+//   posts with SDL_PushEvent, which takes SDL's event-queue lock for a few instructions (past
+//   what SDL's queue holds of ours, into window.cpp's overflow, without lock or allocation);
+// - the driver thread (ours, one for all ports) forwards linked input to its output, completes
+//   long messages with MOM_DONE (so that a completion never arrives inside MidiOutLongMsg), links
+//   ports to devices that come back, and takes the ports up again on a JACK server that is back.
 //
-// RtMidi's JACK output keeps a 16 KB ring that the process thread empties once per period, and it
-// drops or garbles what does not fit. So a message up to kWholeLimit bytes leaves as one event; a
-// longer SysEx leaves in pieces (the receiving side, RtMidi included, joins the pieces of a SysEx)
-// with the ring emptied in between.
+// RtMidi's JACK output keeps a 16 KB ring that the process thread empties once per period, and its
+// send spins until the message fits (for ever once the server is gone). So a message up to
+// kWholeLimit bytes leaves as one event; a longer SysEx leaves in pieces (the receiving side,
+// RtMidi included, joins the pieces of a SysEx) with the ring emptied in between; and nothing is
+// handed to RtMidi unless the ring surely has room for it (see Write).
+//
+// JACK's server can go away while we run (stopped, or killed). Its clients go with it: they are
+// left as they are (closing one once a new server runs crashes the JACK library) and every open
+// port of ours is taken up again on a new client once a server of that name is back, and linked
+// to its device again as soon as the device is there. A device that leaves and comes back is
+// linked again the same way.
 #include <RtMidi.h>
 #include <semaphore.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,12 +58,14 @@ constexpr uint32_t kForwardBytes = 1u << 17;     // forwarding ring of one input
 constexpr int kLongInFlight = 8;                 // long messages outstanding at one output
 constexpr size_t kWholeLimit = 12288;  // of RtMidi's 16 KB JACK ring, 4 KB stay for short messages
 constexpr size_t kPiece = 4096;        // a longer message leaves in pieces of this size
+constexpr size_t kRtRing = 16383;      // what RtMidi's JACK output ring holds (its 16 KB less one)
+constexpr auto kServerRetry = std::chrono::milliseconds(200);  // a gone server is looked for this often
 
 enum class Api { None, Alsa, Jack, Core };
 
 constexpr const char* kServerGoneText =
-    "The JACK server has stopped, and every MIDI port with it.\nKorvane goes on without MIDI; "
-    "start the server again, then start Korvane again.";
+    "The JACK server has stopped, and every MIDI port with it.\nKorvane goes on without MIDI, and "
+    "takes up its ports again as soon as the server is back.";
 
 constexpr const char* kNoSystemText =
     "No MIDI system is available: the ALSA sequencer cannot be opened and no JACK server is "
@@ -129,9 +141,39 @@ std::atomic_ref<uint32_t> Flags(plat::MidiHdr* hdr) { return std::atomic_ref<uin
 
 }  // namespace
 
+// Bytes handed to RtMidi's JACK output ring, by the period count (JackWatch's) seen just after each
+// write. A write seen at count w has surely left once the count is w + 3: one period may have begun
+// before the write, the next empties the ring but may run its clients in any order, and the one
+// after that has run them all.
+struct RingUse {
+    static constexpr int kKept = 3;
+    static constexpr uint64_t kNone = ~uint64_t(0);
+    uint64_t at[kKept] = {kNone, kNone, kNone};
+    size_t bytes[kKept] = {};
+    size_t Used(uint64_t now) const {
+        size_t used = 0;
+        for (int i = 0; i < kKept; ++i) used += at[i] != kNone && at[i] + 3 > now ? bytes[i] : 0;
+        return used;
+    }
+    void Add(uint64_t now, size_t n) {
+        int oldest = 0;
+        for (int i = 0; i < kKept; ++i) {
+            if (at[i] == now) {
+                bytes[i] += n;
+                return;
+            }
+            if (at[i] == kNone || (at[oldest] != kNone && at[i] < at[oldest])) oldest = i;
+        }
+        at[oldest] = now;
+        bytes[oldest] = n;
+    }
+    void Clear() { *this = RingUse{}; }
+};
+
 struct plat::MidiInPort {
     RtMidiIn* rt = nullptr;
     ErrorSink sink;
+    std::string device;  // JACK: the full name of the port it is linked to (under the system lock)
     std::atomic<bool> open{false};
     std::atomic<bool> started{false};
     std::atomic<int> busy{0};  // the MIDI thread is inside OnInput
@@ -161,8 +203,10 @@ struct plat::MidiInPort {
 };
 
 struct plat::MidiOutPort {
-    RtMidiOut* rt = nullptr;
+    RtMidiOut* rt = nullptr;  // swapped for a new one, under sendMu, when the JACK server is back
     ErrorSink sink;
+    std::string device;  // JACK: the full name of the port it is linked to; empty for the mapper
+    RingUse ring;        // under sendMu
     std::atomic<bool> open{false};
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
@@ -181,6 +225,10 @@ struct plat::MidiOutPort {
 
 namespace {
 
+void NoteServerGone();
+void NoteWatchLost();
+void NotePortsChanged();
+
 #ifdef KVN_HAVE_JACK
 // What RtMidi does not tell about JACK, seen through a client of our own (no ports, so it shows in
 // no list):
@@ -190,18 +238,42 @@ namespace {
 // - RtMidi's output ring is emptied once per period, and what does not fit is dropped or garbled,
 //   so the driver waits for periods to pass: between the pieces of a long message, and before it
 //   reports a long message done (so MOM_DONE means the bytes have left, as with a real driver).
+// - ports coming and going, so that a device that comes back is linked again;
 // - and the server's end: told once to the user, since every port went with it.
 class JackWatch {
 public:
+    // The JACK library is called outside the lock: meeting a new server, it may stall.
     void Open() {
+        {
+            std::lock_guard lk(mu_);
+            if (client_ != nullptr || opening_) return;
+            opening_ = true;
+        }
+        jack_client_t* client = jack_client_open("KVN-query", JackNoStartServer, nullptr);
+        if (client != nullptr) {
+            jack_set_process_callback(client, Count, &cycles_);
+            jack_set_port_registration_callback(client, OnPort, nullptr);
+            jack_on_info_shutdown(client, OnShutdown, nullptr);
+            jack_activate(client);
+        }
         std::lock_guard lk(mu_);
-        if (client_ != nullptr) return;
-        client_ = jack_client_open("KVN-query", JackNoStartServer, nullptr);
-        if (client_ == nullptr) return;
-        jack_set_process_callback(client_, Count, &cycles_);
-        jack_on_info_shutdown(client_, OnShutdown, nullptr);
-        jack_activate(client_);
+        opening_ = false;
+        client_ = client;
     }
+    bool IsOpen() {
+        std::lock_guard lk(mu_);
+        return client_ != nullptr;
+    }
+    // After the server's end: the dead client is left as it is (see the top of this file).
+    void Forget() {
+        std::lock_guard lk(mu_);
+        client_ = nullptr;
+    }
+    bool Exists(const std::string& port) {
+        std::lock_guard lk(mu_);
+        return client_ != nullptr && jack_port_by_name(client_, port.c_str()) != nullptr;
+    }
+    uint64_t Cycles() const { return cycles_.load(); }
     int OwnLinks(const std::string& port) {
         Open();
         std::lock_guard lk(mu_);
@@ -221,6 +293,7 @@ public:
     }
     // Returns once `n` periods have begun since the call (or a quarter second has passed).
     void WaitPeriods(int n) {
+        if (Gone()) return;
         Open();
         bool counting = false;
         {
@@ -246,14 +319,32 @@ private:
         static_cast<std::atomic<uint64_t>*>(cycles)->fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
+    bool Gone() const;
     // On a thread of the JACK library, which also tells this to every other client of ours.
-    static void OnShutdown(jack_status_t, const char*, void*) { sdlplat::internal::PostNotice(kServerGoneText); }
+    // A client thrown out for being late (a machine far too busy) is only our watch: it is opened
+    // again, and the server goes on.
+    static void OnShutdown(jack_status_t code, const char*, void*) {
+        if ((code & JackClientZombie) && !(code & JackServerError)) {
+            NoteWatchLost();
+        } else {
+            NoteServerGone();
+        }
+    }
+    // On the JACK library's notification thread, where no server call may be made: the driver
+    // thread looks.
+    static void OnPort(jack_port_id_t, int, void*) { NotePortsChanged(); }
     std::mutex mu_;
     jack_client_t* client_ = nullptr;
+    bool opening_ = false;
     std::atomic<uint64_t> cycles_{0};
 };
 #else
 struct JackWatch {
+    void Open() {}
+    bool IsOpen() { return false; }
+    void Forget() {}
+    bool Exists(const std::string&) { return false; }
+    uint64_t Cycles() const { return 0; }
     int OwnLinks(const std::string&) { return -1; }
     void WaitForMore(const std::string&, int) {}
     void WaitPeriods(int n) { std::this_thread::sleep_for(std::chrono::milliseconds(10) * n); }
@@ -273,7 +364,11 @@ struct System {
     sem_t wake;
     std::thread* driver = nullptr;
     std::atomic<bool> stopping{false};
-    std::atomic<uint64_t> dropNoBuffer{0}, dropForward{0};
+    std::atomic<bool> driverDone{false};
+    std::atomic<uint64_t> dropNoBuffer{0}, dropForward{0}, cutSysEx{0};
+    std::atomic<bool> jackGone{false};      // the JACK server ended; its clients are dead
+    std::atomic<bool> portsChanged{false};  // JACK ports came or went: links are looked at again
+    std::atomic<bool> watchLost{false};     // the server threw our watch out: it is opened again
     uint8_t scratch[kForwardBytes];  // the driver thread's copy of one forwarded message
     JackWatch jack;  // used only when the MIDI system is JACK
 
@@ -285,6 +380,26 @@ System& S() {
     static System* s = new System;
     return *s;
 }
+
+void NoteServerGone() {
+    if (S().jackGone.exchange(true)) return;
+    sdlplat::internal::PostNotice(kServerGoneText);
+    sem_post(&S().wake);  // the driver thread looks for a new server from now on
+}
+
+void NoteWatchLost() {
+    S().watchLost = true;
+    sem_post(&S().wake);
+}
+
+void NotePortsChanged() {
+    S().portsChanged = true;
+    sem_post(&S().wake);
+}
+
+#ifdef KVN_HAVE_JACK
+bool JackWatch::Gone() const { return S().jackGone.load(); }
+#endif
 
 RtMidi::Api ToRt(Api api) {
     switch (api) {
@@ -378,11 +493,35 @@ bool Reachable(RtMidi* rt, ErrorSink& sink) {
     return sink.warnings == 0 && sink.errors == 0;
 }
 
+// The client that lists the ports of one direction: the first of ours that lives (open or not),
+// else a new one in a free slot. Null while the JACK server is gone.
+RtMidi* Lister(System& s, bool input, ErrorSink** sink = nullptr) {
+    if (s.api == Api::None || s.jackGone.load()) return nullptr;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < kSlots; ++i) {
+            RtMidi* rt = input ? static_cast<RtMidi*>(s.ins[i].rt) : static_cast<RtMidi*>(s.outs[i].rt);
+            const bool open = input ? s.ins[i].open.load() : s.outs[i].open.load();
+            if (pass == 1 && rt == nullptr && !open) {
+                rt = input ? static_cast<RtMidi*>(s.ins[i].rt = NewIn(s.api, s.ins[i]))
+                           : static_cast<RtMidi*>(s.outs[i].rt = NewOut(s.api, s.outs[i]));
+            }
+            if (rt == nullptr) continue;
+            if (sink != nullptr) *sink = input ? &s.ins[i].sink : &s.outs[i].sink;
+            return rt;
+        }
+    }
+    return nullptr;
+}
+
 void Enumerate(System& s, bool input) {
+    // With the JACK server gone the catalogue stays as it was: the ports chosen stay chosen (and
+    // open), to be taken up again when the server is back.
+    if (s.jackGone.load()) return;
     std::vector<std::string>& rows = input ? s.inRows : s.outRows;
     rows.clear();
-    if (s.api == Api::None) return;
-    RtMidi* rt = input ? static_cast<RtMidi*>(s.ins[0].rt) : static_cast<RtMidi*>(s.outs[0].rt);
+    RtMidi* rt = Lister(s, input);
+    if (rt == nullptr) return;
+    s.jack.Open();  // a watch lost with an earlier server comes back with the new one
     const unsigned n = rt->getPortCount();
     for (unsigned i = 0; i < n; ++i) {
         std::string full = rt->getPortName(i);
@@ -455,26 +594,51 @@ void WaitPeriods(int n) {
     if (s.api == Api::Jack) s.jack.WaitPeriods(n);
 }
 
+bool Write(plat::MidiOutPort& out, const uint8_t* data, size_t n);
+
+// Hands one event to RtMidi; called with sendMu held. Under JACK only when its ring surely has
+// room (waiting up to a second for periods to pass, as a real port makes a sender wait), and never
+// once the server is gone: RtMidi would spin for ever. What cannot go is dropped.
+bool Write(plat::MidiOutPort& out, const uint8_t* data, size_t n) {
+    System& s = S();
+    if (out.rt == nullptr) return false;
+    if (s.api == Api::Jack) {
+        if (n + 4 > kRtRing) return false;  // RtMidi drops it anyway
+        const auto deadline = Clock::now() + std::chrono::seconds(1);
+        while (s.jack.IsOpen() && out.ring.Used(s.jack.Cycles()) + n + 4 > kRtRing) {
+            if (s.jackGone.load() || Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (s.jackGone.load()) return false;
+    }
+    out.rt->sendMessage(data, n);
+    if (s.api == Api::Jack) out.ring.Add(s.jack.Cycles(), n + 4);  // the count after the write
+    return true;
+}
+
 // Sends `n` bytes, in pieces when RtMidi cannot take them whole; called with sendMu held (so short
 // messages wait, as a real port makes them wait, instead of landing inside the SysEx). A reset of
-// the port stops the pieces and closes the open SysEx.
+// the port stops the pieces and closes the open SysEx; so does the end of bytes that open a SysEx
+// without closing it (an input buffer filled to the brim by a longer one), so that the receiver
+// does not take what follows for more of it.
 void SendBytes(plat::MidiOutPort& out, const uint8_t* data, size_t n, uint32_t gen) {
     if (n == 0) return;
+    const uint8_t eox = 0xF7;
     if (n <= kWholeLimit) {
-        out.rt->sendMessage(data, n);
-        return;
-    }
-    for (size_t at = 0; at < n; at += kPiece) {
-        if (at > 0) {
-            WaitPeriods(2);  // one period begins the emptying, the next one has finished it
-            if (out.resetGen.load() != gen) {
-                const uint8_t eox = 0xF7;
-                out.rt->sendMessage(&eox, 1);
-                return;
+        Write(out, data, n);
+    } else {
+        for (size_t at = 0; at < n; at += kPiece) {
+            if (at > 0) {
+                WaitPeriods(2);  // one period begins the emptying, the next one has finished it
+                if (out.resetGen.load() != gen) {
+                    Write(out, &eox, 1);
+                    return;
+                }
             }
+            Write(out, data + at, std::min(kPiece, n - at));
         }
-        out.rt->sendMessage(data + at, std::min(kPiece, n - at));
     }
+    if (data[0] == 0xF0 && data[n - 1] != 0xF7) Write(out, &eox, 1);
 }
 
 void FinishLong(plat::MidiOutPort& out, plat::MidiHdr* hdr) {
@@ -510,8 +674,12 @@ void CompleteJobs(plat::MidiOutPort& out) {
             gen = out.resetGen.load();
         }
         if (!sent) {
-            std::lock_guard send(out.sendMu);
-            SendBytes(out, reinterpret_cast<const uint8_t*>(hdr->lpData), hdr->dwBufferLength, gen);
+            {
+                std::lock_guard send(out.sendMu);
+                SendBytes(out, reinterpret_cast<const uint8_t*>(hdr->lpData), hdr->dwBufferLength, gen);
+            }
+            std::lock_guard lk(out.stateMu);
+            if (out.jobCount > 0 && out.jobs[0].hdr == hdr && out.resetGen.load() == gen) out.jobs[0].sent = true;
         }
         WaitPeriods(2);  // done once it has left
         bool mine = false;
@@ -531,15 +699,113 @@ void CompleteJobs(plat::MidiOutPort& out) {
     }
 }
 
+// On the driver thread: links each open port of ours to its device again where the device is there
+// and nothing of ours is linked to it (it left and came back, or the server did), through RtMidi's
+// own open, which links as it opens.
+void Relink(System& s) {
+    std::lock_guard lk(s.mu);
+    if (s.api != Api::Jack || s.jackGone.load()) return;
+    const auto unlinked = [&](const std::string& device) {
+        return !device.empty() && s.jack.Exists(device) && s.jack.OwnLinks(device) == 0;
+    };
+    for (plat::MidiInPort& p : s.ins) {
+        if (!p.open.load() || p.rt == nullptr || !unlinked(p.device)) continue;
+        const int index = FindRtIndex(p.rt, p.device);
+        if (index < 0) continue;
+        p.rt->closePort();
+        p.rt->openPort(static_cast<unsigned>(index), sdlplat::kInPortName);
+    }
+    for (plat::MidiOutPort& p : s.outs) {
+        if (!p.open.load() || p.rt == nullptr || !unlinked(p.device)) continue;
+        const int index = FindRtIndex(p.rt, p.device);
+        if (index < 0) continue;
+        std::lock_guard send(p.sendMu);
+        p.rt->closePort();
+        p.rt->openPort(static_cast<unsigned>(index), sdlplat::kOutPortName);
+    }
+}
+
+// On the driver thread while the JACK server is gone: once a server of that name answers again,
+// every open port of ours gets a new client in place of its dead one (which is left as it is), the
+// mapper its own port at once, a device's port as soon as the device is there (Relink).
+// The new clients are made outside the system lock (the JACK library, meeting a new server in a
+// process that still holds clients of the last one, has been seen to stall there): the panel goes
+// on meanwhile, and they are put in place under the lock.
+void TryRevive(System& s) {
+    if (s.api != Api::Jack || !s.jackGone.load()) return;
+    s.jack.Forget();
+    s.jack.Open();
+    if (!s.jack.IsOpen()) return;  // not back yet
+    bool inOpen[kSlots] = {}, outOpen[kSlots] = {}, mapper[kSlots] = {};
+    {
+        std::lock_guard lk(s.mu);
+        for (int i = 0; i < kSlots; ++i) {
+            inOpen[i] = s.ins[i].open.load();
+            outOpen[i] = s.outs[i].open.load();
+            mapper[i] = s.outs[i].device.empty();
+        }
+    }
+    RtMidiIn* ins[kSlots] = {};
+    RtMidiOut* outs[kSlots] = {};
+    for (int i = 0; i < kSlots; ++i) ins[i] = inOpen[i] ? NewIn(s.api, s.ins[i]) : nullptr;
+    for (int i = 0; i < kSlots; ++i) {
+        outs[i] = outOpen[i] ? NewOut(s.api, s.outs[i]) : nullptr;
+        if (outs[i] != nullptr && mapper[i]) outs[i]->openVirtualPort(sdlplat::kOutPortName);
+    }
+    std::vector<RtMidiIn*> unusedIns;
+    std::vector<RtMidiOut*> unusedOuts;
+    {
+        std::lock_guard lk(s.mu);
+        for (int i = 0; i < kSlots; ++i) {
+            plat::MidiInPort& p = s.ins[i];
+            if (!p.open.load() && ins[i] != nullptr) unusedIns.push_back(ins[i]);
+            p.rt = p.open.load() ? ins[i] : nullptr;  // a dead client is left as it is
+        }
+        for (int i = 0; i < kSlots; ++i) {
+            plat::MidiOutPort& p = s.outs[i];
+            // Closed meanwhile, or opened again as something else: its new client is not used.
+            const bool fits = p.open.load() && outOpen[i] && mapper[i] == p.device.empty();
+            if (!fits && outs[i] != nullptr) unusedOuts.push_back(outs[i]);
+            std::lock_guard send(p.sendMu);
+            p.rt = fits ? outs[i] : nullptr;
+            p.ring.Clear();
+            p.runningStatus = 0;
+        }
+        s.inRows.clear();
+        s.outRows.clear();
+        s.jackGone = false;
+    }
+    for (RtMidiIn* rt : unusedIns) delete rt;
+    for (RtMidiOut* rt : unusedOuts) delete rt;
+    Relink(s);
+}
+
 void DriverLoop() {
     System& s = S();
     for (;;) {
-        while (sem_wait(&s.wake) != 0 && errno == EINTR) {
+        if (s.jackGone.load()) {
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            const long ns = until.tv_nsec + long(std::chrono::nanoseconds(kServerRetry).count());
+            until.tv_sec += ns / 1000000000L;
+            until.tv_nsec = ns % 1000000000L;
+            while (sem_timedwait(&s.wake, &until) != 0 && errno == EINTR) {
+            }
+        } else {
+            while (sem_wait(&s.wake) != 0 && errno == EINTR) {
+            }
         }
-        if (s.stopping.load()) return;
+        if (s.stopping.load()) break;
+        if (s.jackGone.load()) TryRevive(s);
+        if (s.watchLost.exchange(false)) {
+            s.jack.Forget();  // left as it is, as a client of a gone server is
+            s.jack.Open();
+        }
+        if (s.portsChanged.exchange(false)) Relink(s);
         ForwardAll(s);
         for (plat::MidiOutPort& out : s.outs) CompleteJobs(out);
     }
+    s.driverDone = true;
 }
 
 void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
@@ -560,7 +826,10 @@ void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
             s.dropNoBuffer.fetch_add(1, std::memory_order_relaxed);
             return;
         }
+        // A longer SysEx fills the buffer, as a WinMM driver hands on a full buffer; the rest has
+        // no buffer to go to and is dropped.
         const auto len = static_cast<uint32_t>(std::min<size_t>(n, hdr->dwBufferLength));
+        if (len < n) s.cutSysEx.fetch_add(1, std::memory_order_relaxed);
         std::memcpy(hdr->lpData, b, len);
         hdr->dwBytesRecorded = len;
         auto flags = Flags(hdr);
@@ -582,10 +851,15 @@ void OnInput(double, std::vector<unsigned char>* message, void* user) {
     p->busy.fetch_sub(1);
 }
 
+// A slot not open, one with a client first (the client that has the plain name "KVN-in" or "KVN"
+// when there is one); a second port at once gets a client of its own, "KVN-in-01".
 plat::MidiInPort* FreeInSlot(System& s) {
     for (plat::MidiInPort& p : s.ins) {
+        if (!p.open.load() && p.rt != nullptr) return &p;
+    }
+    for (plat::MidiInPort& p : s.ins) {
         if (p.open.load()) continue;
-        if (p.rt == nullptr) p.rt = NewIn(s.api, p);  // a second port at once: JACK names it "KVN-in-01"
+        p.rt = NewIn(s.api, p);
         return p.rt ? &p : nullptr;
     }
     return nullptr;
@@ -593,8 +867,11 @@ plat::MidiInPort* FreeInSlot(System& s) {
 
 plat::MidiOutPort* FreeOutSlot(System& s) {
     for (plat::MidiOutPort& p : s.outs) {
+        if (!p.open.load() && p.rt != nullptr) return &p;
+    }
+    for (plat::MidiOutPort& p : s.outs) {
         if (p.open.load()) continue;
-        if (p.rt == nullptr) p.rt = NewOut(s.api, p);
+        p.rt = NewOut(s.api, p);
         return p.rt ? &p : nullptr;
     }
     return nullptr;
@@ -630,7 +907,10 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     System& s = S();
     std::unique_lock lk(s.mu);
     EnsureSystem(s);
-    if (s.api == Api::None || !Reachable(s.ins[0].rt, s.ins[0].sink)) {
+    if (s.jackGone.load()) return kMmError;  // the user has been told
+    ErrorSink* listerSink = nullptr;
+    RtMidi* lister = Lister(s, true, &listerSink);
+    if (s.api == Api::None || lister == nullptr || !Reachable(lister, *listerSink)) {
         const bool show = TakeReport(s);
         lk.unlock();
         ReportNoSystem(show);
@@ -651,6 +931,7 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
         return kMmError;
     }
     s.jack.WaitForMore(s.inRows[id], linksBefore);
+    p->device = jack ? s.inRows[id] : std::string();
     p->callback = callback;
     p->instance = instance;
     p->head = 0;
@@ -746,7 +1027,8 @@ uint32_t MidiInClose(HMidiIn handle) {
         handle->link = nullptr;
         handle->forward.Clear();
     }
-    handle->rt->closePort();
+    if (handle->rt != nullptr && !s.jackGone.load()) handle->rt->closePort();
+    handle->device.clear();
     handle->open = false;
     lk.unlock();
     if (handle->callback) handle->callback(handle, kMimClose, handle->instance, 0, 0);
@@ -759,6 +1041,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
     System& s = S();
     std::unique_lock lk(s.mu);
     EnsureSystem(s);
+    if (s.jackGone.load()) return kMmError;  // the user has been told
     const bool mapper = id == kMidiMapper;
     if (!mapper) {
         if (s.outRows.empty()) Enumerate(s, false);
@@ -787,9 +1070,14 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
         p->rt->closePort();
         return kMmError;
     }
+    p->device = mapper || s.api != Api::Jack ? std::string() : s.outRows[id];
     p->callback = callback;
     p->instance = instance;
-    p->runningStatus = 0;
+    {
+        std::lock_guard send(p->sendMu);
+        p->runningStatus = 0;
+        p->ring.Clear();
+    }
     p->jobCount = 0;
     p->open = true;
     *handle = p;
@@ -801,6 +1089,17 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
     if (!ValidOut(handle)) return kMmInvalHandle;
     uint8_t b[3] = {uint8_t(msg), uint8_t(msg >> 8), uint8_t(msg >> 16)};
+    // Behind a long message that the driver thread has yet to send in pieces, a short one waits
+    // its turn (while it is being sent, sendMu holds it back).
+    for (;;) {
+        {
+            std::lock_guard lk(handle->stateMu);
+            bool waiting = false;
+            for (int i = 0; i < handle->jobCount; ++i) waiting = waiting || !handle->jobs[i].sent;
+            if (!waiting) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::lock_guard send(handle->sendMu);
     if (b[0] < 0x80) {
         // Running status: the word holds only data bytes.
@@ -816,7 +1115,7 @@ uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
     } else if (b[0] < 0xF8) {
         handle->runningStatus = 0;  // system common cancels it, real-time does not
     }
-    handle->rt->sendMessage(b, n);
+    Write(*handle, b, n);
     return kMmNoError;
 }
 
@@ -868,7 +1167,7 @@ uint32_t MidiOutReset(HMidiOut handle) {
         std::lock_guard send(handle->sendMu);
         for (uint8_t ch = 0; ch < 16; ++ch) {
             const uint8_t allNotesOff[3] = {uint8_t(0xB0 | ch), 123, 0};
-            handle->rt->sendMessage(allNotesOff, 3);
+            Write(*handle, allNotesOff, 3);
         }
         handle->runningStatus = 0;
     }
@@ -901,8 +1200,9 @@ uint32_t MidiOutClose(HMidiOut handle) {
     }
     {
         std::lock_guard send(handle->sendMu);
-        handle->rt->closePort();
+        if (handle->rt != nullptr && !s.jackGone.load()) handle->rt->closePort();
     }
+    handle->device.clear();
     handle->open = false;
     lk.unlock();
     if (handle->callback) handle->callback(handle, kMomClose, handle->instance, 0, 0);
@@ -941,7 +1241,9 @@ const char* MidiSystemName() {
     }
 }
 
-MidiDrops MidiDropCounts() { return {S().dropNoBuffer.load(), S().dropForward.load()}; }
+bool MidiServerGone() { return S().jackGone.load(); }
+
+MidiDrops MidiDropCounts() { return {S().dropNoBuffer.load(), S().dropForward.load(), S().cutSysEx.load()}; }
 
 }  // namespace sdlplat
 
@@ -949,27 +1251,49 @@ namespace sdlplat::internal {
 
 void ShutdownMidi() {
     System& s = S();
-    std::lock_guard lk(s.mu);
-    if (s.driver != nullptr) {
+    // The driver thread stops first, outside the lock, which it may be waiting for.
+    std::thread* driver = nullptr;
+    {
+        std::lock_guard lk(s.mu);
+        std::swap(driver, s.driver);
+    }
+    // A driver thread held up inside the JACK library (a server that stalls) is left behind, with
+    // every client: the program is ending, and must not hang on it.
+    bool stuck = false;
+    if (driver != nullptr) {
         s.stopping = true;
         sem_post(&s.wake);
-        s.driver->join();
-        delete s.driver;
-        s.driver = nullptr;
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        while (!s.driverDone.load() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        stuck = !s.driverDone.load();
+        if (stuck) {
+            driver->detach();
+        } else {
+            driver->join();
+        }
+        delete driver;
     }
+    std::unique_lock lk(s.mu, std::defer_lock);
+    if (!stuck) lk.lock();
+    // Clients that went with a JACK server are left as they are (see the top of this file).
+    const bool dead = s.jackGone.load() || stuck;
     for (plat::MidiInPort& p : s.ins) {
         p.started = false;
-        p.Quiesce();
+        if (!dead) p.Quiesce();
         p.open = false;
-        delete p.rt;  // closes its port and its client
+        if (!dead) delete p.rt;  // closes its port and its client
         p.rt = nullptr;
     }
     for (plat::MidiOutPort& p : s.outs) {
         p.open = false;
-        delete p.rt;
+        if (!dead) delete p.rt;
         p.rt = nullptr;
     }
-    s.jack.Close();
+    if (dead) {
+        s.jack.Forget();
+    } else {
+        s.jack.Close();
+    }
     s.api = Api::None;
 }
 

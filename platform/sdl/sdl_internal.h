@@ -32,6 +32,9 @@ bool VideoReady();
 bool OnUiThread();
 // The event type that carries posted window messages (0 before start-up).
 uint32_t PostedEventType();
+// Posted messages kept, in order, beyond what SDL's own queue holds of ours (32768): a post fails
+// only when both are full.
+inline constexpr uint64_t kPostOverflow = uint64_t(1) << 17;
 // Wakes the user-interface thread's wait without carrying a message; from any thread, and safe
 // inside a signal or Xlib error handler.
 void WakeUi();

@@ -17,6 +17,10 @@ inline constexpr const char* kInPortName = "in";
 // "alsa", "jack" or "none"; decided at the first MIDI call and kept for the run.
 const char* MidiSystemName();
 
+// Whether the JACK server has gone away and no server of its name has been reached since (the
+// adapter looks for one five times a second, and takes up its open ports again on it).
+bool MidiServerGone();
+
 // Turns SIGINT, SIGTERM and SIGHUP into the platform's close command (an orderly end that saves
 // the settings); a second one ends the process at once. Called by the entry point first thing,
 // before any other thread exists, since it blocks those signals in every thread but its own.
@@ -31,10 +35,11 @@ void OnDisplayLost(void (*save)());
 void Shutdown();
 
 // Counters of messages the adapter had to drop (a full forwarding buffer, a SysEx with no
-// buffer queued), for tests and diagnostics.
+// buffer queued) or cut (a SysEx longer than the buffer queued for it), for tests and diagnostics.
 struct MidiDrops {
     uint64_t sysexNoBuffer;
     uint64_t forwardOverflow;
+    uint64_t sysexCut;
 };
 MidiDrops MidiDropCounts();
 

@@ -26,6 +26,81 @@ struct plat::Icon {
 
 namespace {
 
+// What a posted message carries, in or out of SDL's queue.
+struct Posted {
+    uint32_t window;  // 0: a notice for the loop itself
+    uint32_t msg;
+    void* data1;
+    void* data2;
+};
+
+// Posted messages that did not go into SDL's queue. That queue holds at most 65535 events of all
+// kinds, and a post into a full queue fails; the MIDI system's thread posts one message per short
+// message it receives, and a burst while the loop is busy would lose some. A post that finds SDL's
+// queue full (or holding kSdlShare of ours), and every later post until this has been emptied,
+// goes here instead. The loop takes from here only once none of our messages is left in SDL's
+// queue, so that nothing overtakes anything posted before it. Bounded, preallocated and lock-free
+// (each cell carries its turn): posters include the MIDI system's thread, which must neither wait
+// nor allocate. One consumer: the user-interface thread.
+class Overflow {
+public:
+    static constexpr uint64_t kCells = sdlplat::internal::kPostOverflow;
+
+    // On the user-interface thread, before anything can be posted; every page is touched here.
+    void Allocate() {
+        cells_ = new Cell[kCells];
+        for (uint64_t i = 0; i < kCells; ++i) cells_[i].turn.store(i, std::memory_order_relaxed);
+    }
+    bool Push(const Posted& p) {
+        uint64_t pos = tail_.load(std::memory_order_relaxed);
+        for (;;) {
+            Cell& c = cells_[pos % kCells];
+            const uint64_t turn = c.turn.load(std::memory_order_acquire);
+            if (turn == pos) {
+                if (tail_.compare_exchange_weak(pos, pos + 1, std::memory_order_relaxed)) {
+                    c.item = p;
+                    c.turn.store(pos + 1, std::memory_order_release);
+                    return true;
+                }
+            } else if (turn < pos) {
+                return false;  // full: the cell still holds a message from one lap before
+            } else {
+                pos = tail_.load(std::memory_order_relaxed);
+            }
+        }
+    }
+    // False when empty, or when the oldest message is still being written (its poster wakes the
+    // loop once it is there).
+    bool Pop(Posted& out) {
+        const uint64_t pos = head_.load(std::memory_order_relaxed);
+        Cell& c = cells_[pos % kCells];
+        if (c.turn.load(std::memory_order_acquire) != pos + 1) return false;
+        out = c.item;
+        c.turn.store(pos + kCells, std::memory_order_release);
+        head_.store(pos + 1, std::memory_order_release);
+        return true;
+    }
+    // Whether anything posted is still here, taken or not; the tail first, so that a poster that
+    // sees "empty" knows its own earlier messages have all been taken.
+    bool Empty() const {
+        const uint64_t tail = tail_.load(std::memory_order_acquire);
+        return head_.load(std::memory_order_acquire) == tail;
+    }
+
+private:
+    struct Cell {
+        std::atomic<uint64_t> turn{0};
+        Posted item{};
+    };
+    Cell* cells_ = nullptr;
+    alignas(64) std::atomic<uint64_t> tail_{0};
+    alignas(64) std::atomic<uint64_t> head_{0};
+};
+
+// How many of our messages SDL's queue may hold before later ones go to the overflow: the rest of
+// it stays for input and window events.
+constexpr int kSdlShare = 32768;
+
 // Win32's mouse-key flags of the mouse messages' wParam.
 constexpr uintptr_t kMkLButton = 0x1, kMkRButton = 0x2, kMkShift = 0x4, kMkControl = 0x8, kMkMButton = 0x10;
 
@@ -34,6 +109,11 @@ struct Ui {
     bool video = false;
     std::thread::id thread;
     std::atomic<uint32_t> eventType{0};
+    std::atomic<int> inSdlQueue{0};  // our posted messages in SDL's queue, not yet taken out
+    // The loop is about to wait, or waits: only then does a post wake it (a system call that the
+    // MIDI system's thread would otherwise make for every message of a burst).
+    std::atomic<bool> idle{false};
+    Overflow overflow;
     std::vector<std::unique_ptr<plat::Window>> windows;  // id = index + 1; kept for the whole run
     std::mutex windowsMu;  // the table grows on the UI thread while other threads post
     std::atomic<bool> quit{false};  // QuitMessageLoop may come from another thread
@@ -135,6 +215,46 @@ void DeliverPendingClose() {
     if (frame != nullptr && U().closePending.exchange(false)) Deliver(frame, plat::kWmClose, 0, 0);
 }
 
+SDL_Event ToEvent(const Posted& p) {
+    SDL_Event e{};
+    e.type = U().eventType.load();
+    e.user.windowID = p.window;
+    e.user.code = static_cast<Sint32>(p.msg);
+    e.user.data1 = p.data1;
+    e.user.data2 = p.data2;
+    return e;
+}
+
+// Any thread. Fails only when SDL's queue and the overflow are both full.
+bool Post(const Posted& p) {
+    Ui& ui = U();
+    bool done = false;
+    if (ui.overflow.Empty() && ui.inSdlQueue.load() < kSdlShare) {
+        ui.inSdlQueue.fetch_add(1);
+        SDL_Event e = ToEvent(p);
+        done = SDL_PushEvent(&e) == 1;
+        if (!done) ui.inSdlQueue.fetch_sub(1);
+    }
+    if (!done) done = ui.overflow.Push(p);
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // the message is there before idle is read
+    if (done && ui.idle.exchange(false)) sdlplat::internal::WakeUi();
+    return done;
+}
+
+// The next event for the loop: SDL's, or a posted message from the overflow once none of ours is
+// left in SDL's queue before it.
+bool TakeEvent(SDL_Event* e) {
+    Ui& ui = U();
+    Posted p;
+    if (ui.inSdlQueue.load() == 0 && ui.overflow.Pop(p)) {
+        *e = ToEvent(p);
+        return true;
+    }
+    if (SDL_PeepEvents(e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) != 1) return false;
+    if (ui.eventType != 0 && e->type == ui.eventType) ui.inSdlQueue.fetch_sub(1);
+    return true;
+}
+
 plat::Window* NewWindow() {
     Ui& ui = U();
     std::lock_guard lk(ui.windowsMu);
@@ -205,7 +325,10 @@ bool EnsureVideo() {
     }
     if (!ui.video && SDL_Init(SDL_INIT_EVENTS) != 0) return false;
     const Uint32 type = SDL_RegisterEvents(1);
-    if (type != Uint32(-1)) ui.eventType = type;
+    if (type != Uint32(-1)) {
+        ui.overflow.Allocate();  // before anything can be posted
+        ui.eventType = type;
+    }
     if (ui.video) {
         ui.arrow = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
         ui.sizeAll = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_SIZEALL);
@@ -225,11 +348,22 @@ void WakeUi() {
     (void)ignored;
 }
 
+// Marks the loop idle, then looks once more: a message posted before the mark is seen here, one
+// posted after it wakes the wait.
+bool IdleUnlessTaken(SDL_Event* e) {
+    Ui& ui = U();
+    ui.idle = true;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!TakeEvent(e)) return false;
+    ui.idle = false;
+    return true;
+}
+
 bool WaitEvent(SDL_Event* e, int timeoutMs) {
     const Uint64 start = SDL_GetTicks64();
     for (;;) {
         SDL_PumpEvents();
-        if (SDL_PeepEvents(e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1) return true;
+        if (TakeEvent(e)) return true;
         int remaining = -1;
         if (timeoutMs >= 0) {
             const Uint64 elapsed = SDL_GetTicks64() - start;
@@ -241,7 +375,13 @@ bool WaitEvent(SDL_Event* e, int timeoutMs) {
             // No X connection of ours to wait on (another video driver, or no window yet): SDL's own
             // wait, in short steps so that a wake is seen.
             const int step = remaining < 0 ? 10 : std::min(remaining, 10);
-            if (SDL_WaitEventTimeout(e, step) == 1) return true;
+            if (IdleUnlessTaken(e)) return true;
+            const bool got = SDL_WaitEventTimeout(e, step) == 1;
+            U().idle = false;
+            if (got) {
+                if (U().eventType != 0 && e->type == U().eventType) U().inSdlQueue.fetch_sub(1);
+                return true;
+            }
             uint64_t count = 0;
             if (read(WakeFd(), &count, sizeof count) > 0) return false;
             continue;
@@ -250,12 +390,14 @@ bool WaitEvent(SDL_Event* e, int timeoutMs) {
         // connection: a dead display would then end the program on one of those threads. Here only
         // this thread talks to the X server, and other threads wake it through WakeFd.
         pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {xfd, POLLIN, 0}};
-        if (poll(fds, 2, remaining) < 0 && errno != EINTR) return false;
+        if (IdleUnlessTaken(e)) return true;
+        const int polled = poll(fds, 2, remaining);
+        U().idle = false;
+        if (polled < 0 && errno != EINTR) return false;
         if (fds[0].revents & POLLIN) {
             DrainWakes();
             SDL_PumpEvents();
-            if (SDL_PeepEvents(e, 1, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1) return true;
-            return false;
+            return TakeEvent(e);
         }
     }
 }
@@ -290,13 +432,8 @@ SDL_Window* MainSdlWindow() {
 }
 
 void PostNotice(const char* text) {
-    const uint32_t type = PostedEventType();
-    if (type == 0 || text == nullptr) return;
-    SDL_Event e{};
-    e.type = type;
-    e.user.windowID = 0;  // for no window: the loop itself shows it
-    e.user.data1 = const_cast<char*>(text);
-    if (SDL_PushEvent(&e) == 1) WakeUi();
+    if (PostedEventType() == 0 || text == nullptr) return;
+    Post({0, 0, const_cast<char*>(text), nullptr});  // for no window: the loop itself shows it
 }
 
 void Dispatch(const SDL_Event& e) {
@@ -374,15 +511,7 @@ namespace plat {
 bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     const uint32_t type = sdlplat::internal::PostedEventType();
     if (wnd == nullptr || wnd->destroyed || type == 0) return false;
-    SDL_Event e{};
-    e.type = type;
-    e.user.windowID = wnd->id;
-    e.user.code = static_cast<Sint32>(msg);
-    e.user.data1 = reinterpret_cast<void*>(wParam);
-    e.user.data2 = reinterpret_cast<void*>(lParam);
-    if (SDL_PushEvent(&e) != 1) return false;  // SDL's queue is full
-    sdlplat::internal::WakeUi();
-    return true;
+    return Post({wnd->id, msg, reinterpret_cast<void*>(wParam), reinterpret_cast<void*>(lParam)});
 }
 
 Rect GetWorkArea() {

@@ -1,7 +1,9 @@
-// kvn when what it depends on goes away while it runs: the JACK server, a device's client, the
-// display; and the stop signals.
+// kvn when what it depends on goes away while it runs: the JACK server (stopped, or killed and
+// started again), a device's client (and its coming back), the display; the stop signals; and
+// input it cannot take whole.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -61,6 +63,113 @@ TEST_F(Faults, ADeviceLeavingWhileOpenOnlySilencesItsSide) {
     kvn->Click(ControlAt(kClose));
     EXPECT_EQ(kvn->WaitExit(), 0) << kvn->Log();
     EXPECT_FALSE(watcher.PortExists("KVN:out"));
+}
+
+// Unplugged and plugged in again: a device that comes back under its name is linked again by
+// itself; choosing it once more in the picker changes nothing and keeps it working.
+TEST_F(Faults, ADeviceThatComesBackIsLinkedAgain) {
+    Launch(Settings());
+    player.Close();
+    kvntest::JackClient player2("kvnplay");
+    ASSERT_EQ(player2.Name(), "kvnplay");
+    EXPECT_TRUE(WaitLive(player2, sink)) << "the input did not come back";
+    sink.Close();
+    kvntest::JackClient sink2("kvnsink");
+    ASSERT_EQ(sink2.Name(), "kvnsink");
+    EXPECT_TRUE(WaitLive(player2, sink2)) << "the output did not come back";
+
+    const std::vector<std::string> rows = InputRows(sink2);
+    const auto row = int(std::find(rows.begin(), rows.end(), "kvnplay:out") - rows.begin());
+    ASSERT_LT(row, int(rows.size()));
+    ASSERT_TRUE(PickRow(*kvn, ControlAt(kInputName), row)) << "no picker";
+    EXPECT_TRUE(WaitLive(player2, sink2));
+    player2.Send({0x94, 61, 33});
+    ASSERT_TRUE(Settle(player2, sink2));
+    EXPECT_EQ(Played(sink2), (std::vector<Bytes>{{0x94, 61, 33}})) << Show(Played(sink2));
+    EXPECT_FALSE(BoxShown("Korvane"));
+
+    // Closed as the window manager closes it: a click right after the picker may find SDL still
+    // believing the button down (the release went to the list), which is the picker's matter.
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "MidiInDeviceName"), "kvnplay:out");
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "MidiOutDeviceName"), "kvnsink:in");
+}
+
+// The server killed outright, so that no client is told in order: one message, every control
+// answers meanwhile, and once a server of that name runs again, Korvane takes up its ports by
+// itself and MIDI flows again, without another message.
+TEST_F(Faults, TheJackServerKilledAndStartedAgainBringsMidiBack) {
+    Launch(Settings());
+    const pid_t jackd = ServerPid("KVN_TEST_JACKD_PID");
+    ASSERT_GT(jackd, 0);
+    ASSERT_EQ(kill(jackd, SIGKILL), 0);
+    ASSERT_TRUE(kvntest::PollUntil([&] { return kvntest::ProcessGone(jackd); }));
+    player.Abandon();
+    sink.Abandon();
+    EXPECT_TRUE(kvntest::PollUntil([] { return BoxShown("Korvane"); }, std::chrono::seconds(20))) << "no message";
+    EXPECT_TRUE(DismissBox("Korvane"));
+    ASSERT_TRUE(kvn->Running()) << kvn->Log();
+    for (int i = 0; i < 3; ++i) kvn->Click(ControlAt(kPanic));
+    kvn->Click(ControlAt(kInputName));
+    EXPECT_TRUE(kvntest::PollUntil([] { return kvntest::Viewable("KVN list"); })) << "no picker";
+    kvntest::Xdotool("key Escape");
+    EXPECT_TRUE(kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }));
+
+    kvntest::JackServer server;
+    ASSERT_TRUE(server.Start({})) << "no second server";
+    kvntest::JackClient player2("kvnplay"), sink2("kvnsink");
+    ASSERT_TRUE(player2.Ok() && sink2.Ok());
+    EXPECT_TRUE(WaitLive(player2, sink2)) << "MIDI did not come back\n" << kvn->Log();
+    // Choosing the input again in the picker (the port in use) keeps it working.
+    const std::vector<std::string> rows = InputRows(sink2);
+    const auto row = int(std::find(rows.begin(), rows.end(), "kvnplay:out") - rows.begin());
+    ASSERT_LT(row, int(rows.size()));
+    ASSERT_TRUE(PickRow(*kvn, ControlAt(kInputName), row)) << "no picker";
+    ASSERT_TRUE(Settle(player2, sink2));
+    sink2.Clear();
+    player2.Send({0x90, 64, 99});
+    ASSERT_TRUE(Settle(player2, sink2));
+    EXPECT_EQ(Played(sink2), (std::vector<Bytes>{{0x90, 64, 99}})) << Show(Played(sink2));
+    EXPECT_FALSE(BoxShown("Korvane")) << "a second message";
+
+    Close();
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "MidiInDeviceName"), "kvnplay:out");
+    EXPECT_EQ(IniValue(kvn->Ini(), "InitialSetting", "MidiOutDeviceName"), "kvnsink:in");
+}
+
+// A SysEx longer than Korvane's 16384-byte input buffer, whole in one event or in pieces: the
+// buffer's worth goes on, closed with F7 (a receiver drops it as incomplete instead of reading
+// what follows into it), and everything after it passes as usual.
+TEST_F(Faults, ASysExLongerThanTheInputBufferGoesOnCutAndClosed) {
+    Launch(Settings());
+    for (size_t size : {size_t(20000), size_t(100000)}) {
+        SCOPED_TRACE(size);
+        sink.Clear();
+        const Bytes big = SysEx(size);
+        if (size <= 30000) {
+            player.Send(big);
+        } else {
+            ASSERT_TRUE(player.SendInPieces(big, 8192));
+        }
+        player.Send({0x90, 60, 100});
+        ASSERT_TRUE(Settle(player, sink));
+        std::vector<Bytes> out = Played(sink);
+        ASSERT_GE(out.size(), 2u) << Show(out);
+        EXPECT_EQ(out.back(), (Bytes{0x90, 60, 100}));
+        out.pop_back();
+        EXPECT_EQ(out.back(), Bytes{0xF7});
+        out.pop_back();
+        Bytes joined;
+        for (const Bytes& e : out) joined.insert(joined.end(), e.begin(), e.end());
+        EXPECT_TRUE(joined == Bytes(big.begin(), big.begin() + 16384)) << joined.size();
+    }
+    const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    sink.Clear();
+    player.Send(gsReset);
+    const std::vector<Bytes> expected = Concat({{gsReset}, TuningAll(440.0)});
+    EXPECT_EQ(Out(expected.size()), expected) << Show(Played(sink));
+    ASSERT_TRUE(kvn->Running()) << kvn->Log();
+    Close();
 }
 
 TEST_F(Faults, WhenTheDisplayGoesAwayTheSettingsAreSavedAndTheProgramEnds) {

@@ -2,7 +2,8 @@
 // the screen, the port picker and the close button.
 #include <jack/jack.h>
 
-#include "platform/sdl/sdl_internal.h"
+#include <algorithm>
+
 #include "tests/e2e/e2e_fixture.h"
 
 namespace e2e {
@@ -172,40 +173,15 @@ TEST_F(Panel, TheCloseButtonClosesThePortsAndSavesEveryKey) {
         "");
 }
 
-// The picker's lines, one font line each, from one pixel below its top.
-int PickerLineHeight() {
-    TTF_Font* font = sdlplat::internal::OpenCellFont(sdlplat::internal::FindFace("Courier New"), 18);
-    if (font == nullptr) return 18;
-    const int height = TTF_FontLineSkip(font);
-    TTF_CloseFont(font);
-    return height;
-}
-
 TEST_F(Panel, TheInputIsChosenInThePicker) {
     Launch(Settings());
     kvntest::JackClient other("kvnother");
     ASSERT_TRUE(other.Ok());
     // The input rows are the server's MIDI outputs but Korvane's own, in the server's order.
-    std::vector<std::string> rows;
-    for (const std::string& port : sink.MidiPorts(JackPortIsOutput)) {
-        if (port.rfind("KVN", 0) != 0) rows.push_back(port);
-    }
+    const std::vector<std::string> rows = InputRows(sink);
     const auto row = int(std::find(rows.begin(), rows.end(), other.OutPort()) - rows.begin());
     ASSERT_LT(row, int(rows.size()));
-
-    kvn->Click(ControlAt(kInputName));
-    std::string info;
-    ASSERT_TRUE(kvntest::PollUntil([&] {
-        info = kvntest::Output("xwininfo -name 'KVN list' 2>/dev/null");
-        return info.find("IsViewable") != std::string::npos;
-    })) << "no picker";
-    const auto field = [&](const std::string& name) {
-        return std::atoi(info.c_str() + info.find(name) + name.size());
-    };
-    const int left = field("Absolute upper-left X:"), top = field("Absolute upper-left Y:");
-    const int line = PickerLineHeight();
-    kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " +
-                     std::to_string(top + 1 + row * line + line / 2) + " click 1");
+    ASSERT_TRUE(PickRow(*kvn, ControlAt(kInputName), row)) << "no picker";
     EXPECT_TRUE(kvntest::PollUntil([&] { return other.Connected(other.OutPort(), "KVN-in:in"); }))
         << "not switched";
     EXPECT_FALSE(player.Connected(player.OutPort(), "KVN-in:in"));

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/sdl/sdl_internal.h"
 #include "tests/sdl/support.h"
 #include "tests/sdl/window_support.h"
 
@@ -294,13 +295,58 @@ bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink) {
         std::chrono::seconds(10));
 }
 
+Bytes SysEx(size_t size) {
+    Bytes b(size);
+    for (size_t i = 0; i < size; ++i) b[i] = uint8_t((i * 13 + 5) & 0x7F);
+    b.front() = 0xF0;
+    b.back() = 0xF7;
+    return b;
+}
+
+std::vector<std::string> InputRows(kvntest::JackClient& any) {
+    std::vector<std::string> rows;
+    for (const std::string& port : any.MidiPorts(JackPortIsOutput)) {
+        if (port.rfind("KVN", 0) != 0) rows.push_back(port);
+    }
+    return rows;
+}
+
+namespace {
+
+int PickerLineHeight() {
+    TTF_Font* font = sdlplat::internal::OpenCellFont(sdlplat::internal::FindFace("Courier New"), 18);
+    if (font == nullptr) return 18;
+    const int height = TTF_FontLineSkip(font);
+    TTF_CloseFont(font);
+    return height;
+}
+
+}  // namespace
+
+bool PickRow(Kvn& kvn, Point control, int row) {
+    kvn.Click(control);
+    std::string info;
+    if (!PollUntil([&] {
+            info = Output("xwininfo -name 'KVN list' 2>/dev/null");
+            return info.find("IsViewable") != std::string::npos;
+        })) {
+        return false;
+    }
+    const int left = Field(info, "Absolute upper-left X:"), top = Field(info, "Absolute upper-left Y:");
+    const int line = PickerLineHeight();
+    kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " + std::to_string(top + 1 + row * line + line / 2) +
+                     " click 1");
+    return PollUntil([] { return !kvntest::Viewable("KVN list"); });
+}
+
 std::string Show(const std::vector<Bytes>& messages) {
     std::string out;
     char hex[4];
     for (const Bytes& m : messages) {
         for (size_t i = 0; i < m.size(); ++i) {
             std::snprintf(hex, sizeof hex, "%02X", m[i]);
-            out += (i == 0 ? "" : " ") + std::string(hex);
+            if (i != 0) out += ' ';
+            out += hex;
         }
         out += "; ";
     }

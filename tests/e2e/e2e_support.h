@@ -90,6 +90,17 @@ bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink);
 bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink);
 bool IsMarker(const Bytes& b);
 
+// A SysEx of `size` bytes: F0, data bytes, F7.
+Bytes SysEx(size_t size);
+
+// ---- The port picker ---------------------------------------------------------------------------
+// The rows the input picker shows (the server's MIDI outputs but Korvane's own, in the server's
+// order), as seen by `any` client of the test.
+std::vector<std::string> InputRows(kvntest::JackClient& any);
+// Opens the picker with the control at `control` and clicks its row `row`; false when no picker
+// showed.
+bool PickRow(Kvn& kvn, Point control, int row);
+
 // A readable list of messages, for failure output.
 std::string Show(const std::vector<Bytes>& messages);
 

@@ -10,7 +10,7 @@
 namespace kvntest {
 
 namespace {
-constexpr size_t kRing = 1 << 18;
+constexpr size_t kRing = 1 << 22;  // seconds of the fastest burst JACK carries
 }
 
 JackClient::JackClient(const std::string& name, const std::vector<std::string>& extraOutputs) {
@@ -79,11 +79,27 @@ void JackClient::Send(const Bytes& event) {
     jack_ringbuffer_write(toSend_, reinterpret_cast<const char*>(event.data()), len);
 }
 
+bool JackClient::SendInPieces(const Bytes& event, size_t piece) {
+    if (piece == 0) return false;
+    const size_t pieces = (event.size() + piece - 1) / piece;
+    if (SendRoom() < event.size() + 4 * pieces) return false;
+    for (size_t at = 0; at < event.size(); at += piece) {
+        Send(Bytes(event.begin() + long(at), event.begin() + long(std::min(event.size(), at + piece))));
+    }
+    return true;
+}
+
+size_t JackClient::SendRoom() const { return jack_ringbuffer_write_space(toSend_); }
+
 void JackClient::Drain() {
     std::lock_guard lk(mu_);
     uint32_t head[2] = {};
+    // The process thread writes an event's head and its bytes one after the other: an event is
+    // taken only once both are there.
     while (jack_ringbuffer_read_space(arrived_) >= sizeof head) {
-        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(head), sizeof head);
+        jack_ringbuffer_peek(arrived_, reinterpret_cast<char*>(head), sizeof head);
+        if (jack_ringbuffer_read_space(arrived_) < sizeof head + head[0]) break;
+        jack_ringbuffer_read_advance(arrived_, sizeof head);
         Timed t{head[1], Bytes(head[0])};
         jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(t.bytes.data()), head[0]);
         received_.push_back(std::move(t));

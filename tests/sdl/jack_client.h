@@ -39,6 +39,12 @@ public:
 
     // Queued for the next period; every event leaves whole.
     void Send(const Bytes& event);
+    // Queued as consecutive events of at most `piece` bytes each, as a SysEx too long for one
+    // event leaves (the receiver joins the pieces); as many go in one period as fit in it. False,
+    // with nothing queued, when the queue has no room for it now.
+    bool SendInPieces(const Bytes& event, size_t piece);
+    // Bytes the send queue can take now (each event also takes 4 bytes of length).
+    size_t SendRoom() const;
     // Waits (polling, up to `timeout`) until at least `count` events have arrived; returns all
     // that arrived so far.
     std::vector<Bytes> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -53,6 +59,9 @@ public:
     bool WaitCycles(uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Leaves the server now (the ports go with it), as a device that is unplugged.
     void Close();
+    // Forgets a client whose server has gone, without closing it: once this process has reached a
+    // new server, the JACK library has cleaned it up itself, and closing it again would crash.
+    void Abandon() { client_ = nullptr; }
 
     // When each period this client took part in began: the server's frame time and the wall
     // clock (jack_get_time, microseconds) as this client saw it. Keeps the first 65536 periods.

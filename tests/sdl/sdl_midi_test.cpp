@@ -2,7 +2,10 @@
 // client plays into the adapter's input and a sink client records what the adapter sends.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <memory>
 #include <numeric>
 
 #include "platform/platform.h"
@@ -20,9 +23,15 @@ namespace {
 
 constexpr uint32_t kHdr = sizeof(plat::MidiHdr);
 
+// A server started by a test in place of the one it killed; stopped after the adapter has ended.
+std::unique_ptr<kvntest::JackServer> gRestarted;
+
 class Environment : public ::testing::Environment {
 public:
-    void TearDown() override { sdlplat::Shutdown(); }
+    void TearDown() override {
+        sdlplat::Shutdown();
+        gRestarted.reset();
+    }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Environment);
 
@@ -371,6 +380,211 @@ TEST_F(SdlMidi, TheMapperIsTheProgramsOwnPortForAnySynthToConnect) {
     EXPECT_EQ(plat::MidiOutClose(device), plat::kMmNoError);
     EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
     EXPECT_FALSE(sink.PortExists("KVN:out"));
+}
+
+// A SysEx longer than the buffer queued for it fills the buffer, as a WinMM driver hands on a full
+// buffer: nothing is written past it, the cut is counted, and what comes next still arrives.
+TEST_F(SdlMidi, ASysExLongerThanItsBufferFillsItAndWhatFollowsStillFlows) {
+    Recorder rec;
+    plat::HMidiIn in = OpenInput(rec);
+    constexpr size_t kBuffer = 16384;
+    Header h(kBuffer + 256);  // the header tells the driver 16384; the rest must stay untouched
+    h.hdr.dwBufferLength = kBuffer;
+    std::fill(h.buffer.begin(), h.buffer.end(), char(0x5A));
+    ASSERT_EQ(plat::MidiInPrepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+    const uint64_t cutBefore = sdlplat::MidiDropCounts().sysexCut;
+
+    // One JACK event (up to 32 KB), then one sent in pieces, as a longer SysEx travels; each with
+    // the buffer queued again in between.
+    const Bytes whole = SysEx(20000);
+    const Bytes pieces = SysEx(100000, 0x22);
+    for (const Bytes* big : {&whole, &pieces}) {
+        const size_t n = rec.Calls(plat::kMimLongData).size();
+        if (big == &whole) {
+            player.Send(*big);
+        } else {
+            ASSERT_TRUE(player.SendInPieces(*big, 8192));
+        }
+        player.Send({0x91, 60, 1});
+        ASSERT_TRUE(rec.WaitFor(plat::kMimLongData, n + 1));
+        const Call c = rec.Calls(plat::kMimLongData)[n];
+        EXPECT_EQ(c.data.size(), kBuffer);
+        EXPECT_TRUE(c.data == Bytes(big->begin(), big->begin() + long(kBuffer))) << big->size();
+        EXPECT_TRUE(std::all_of(h.buffer.begin() + long(kBuffer), h.buffer.end(), [](char b) { return b == char(0x5A); }));
+        ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(rec).size() == (big == &whole ? 1u : 2u); }));
+        ASSERT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
+    }
+    EXPECT_EQ(sdlplat::MidiDropCounts().sysexCut, cutBefore + 2);
+    EXPECT_EQ(DataWords(rec), (std::vector<uint32_t>{0x013C91, 0x013C91}));
+
+    // A SysEx that fits comes whole, and in its place among the short messages.
+    const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    player.Send({0x92, 1, 1});
+    player.Send(gsReset);
+    player.Send({0x93, 2, 2});
+    ASSERT_TRUE(rec.WaitFor(plat::kMimLongData, 3));
+    ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(rec).size() == 4; }));
+    EXPECT_EQ(rec.Calls(plat::kMimLongData)[2].data, gsReset);
+    std::vector<uint32_t> order;
+    for (const Call& c : rec.Calls()) {
+        if (c.msg == plat::kMimData && !IsMarker(uint32_t(c.p1))) order.push_back(uint32_t(c.p1));
+        if (c.msg == plat::kMimLongData) order.push_back(0xF0);
+    }
+    EXPECT_EQ(order, (std::vector<uint32_t>{0xF0, 0x013C91, 0xF0, 0x013C91, 0x010192, 0xF0, 0x020293}));
+    EXPECT_EQ(plat::MidiInReset(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInUnprepareHeader(in, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+}
+
+// Bytes that open a SysEx without closing it (a buffer filled to the brim by a longer one, passed
+// on) leave closed, so that the receiver does not take what follows for more of the SysEx.
+TEST_F(SdlMidi, ABufferThatOpensASysExWithoutClosingItLeavesClosed) {
+    Recorder rec;
+    plat::HMidiOut out = OpenOutput(rec);
+    for (size_t size : {size_t(300), size_t(16384)}) {
+        sink.Clear();
+        Header h(size);
+        Bytes cut = SysEx(size + 10);
+        cut.resize(size);
+        std::copy(cut.begin(), cut.end(), h.buffer.begin());
+        ASSERT_EQ(plat::MidiOutPrepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+        const size_t done = rec.Calls(plat::kMomDone).size();
+        ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+        ASSERT_TRUE(rec.WaitFor(plat::kMomDone, done + 1));
+        ASSERT_EQ(plat::MidiOutShortMsg(out, 0x004090), plat::kMmNoError);
+        std::vector<Bytes> got;
+        ASSERT_TRUE(kvntest::PollUntil([&] {
+            got = sink.Received();
+            return !got.empty() && got.back() == Bytes{0x90, 0x40, 0x00};
+        }));
+        got.pop_back();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.back(), Bytes{0xF7}) << size;
+        got.pop_back();
+        Bytes joined;
+        for (const Bytes& e : got) joined.insert(joined.end(), e.begin(), e.end());
+        EXPECT_TRUE(joined == cut) << size;
+        EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    }
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+}
+
+// A device whose client leaves while it is open, and comes back under the same name (unplugged
+// and plugged in again): the input and the output are linked to it again by themselves.
+TEST_F(SdlMidi, ADeviceThatLeavesAndComesBackIsLinkedAgain) {
+    auto device = std::make_unique<JackClient>("kvnback");
+    ASSERT_TRUE(device->Ok());
+    Recorder inRec, outRec;
+    const int inRow = kvntest::InputRow("kvnback:out");
+    const int outRow = kvntest::OutputRow("kvnback:in");
+    ASSERT_GE(inRow, 0);
+    ASSERT_GE(outRow, 0);
+    plat::HMidiIn in = nullptr;
+    plat::HMidiOut out = nullptr;
+    ASSERT_EQ(plat::MidiInOpen(&in, uint32_t(inRow), Recorder::InProc, inRec.Instance()), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutOpen(&out, uint32_t(outRow), Recorder::OutProc, outRec.Instance()), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const uint8_t n = uint8_t(10 + round);
+        device->Send({0x90, n, 1});
+        ASSERT_TRUE(kvntest::PollUntil([&] {
+            const auto words = DataWords(inRec);
+            return std::find(words.begin(), words.end(), 0x10090u | (uint32_t(n) << 8)) != words.end();
+        }));
+        ASSERT_EQ(plat::MidiOutShortMsg(out, 0x000080u | (uint32_t(n) << 8)), plat::kMmNoError);
+        EXPECT_EQ(device->WaitFor(1), (std::vector<Bytes>{{0x80, n, 0}}));
+
+        device.reset();  // unplugged
+        ASSERT_TRUE(kvntest::PollUntil([&] { return !player.PortExists("kvnback:out"); }));
+        EXPECT_EQ(plat::MidiOutShortMsg(out, 0x000080), plat::kMmNoError);  // goes nowhere
+        device = std::make_unique<JackClient>("kvnback");
+        ASSERT_EQ(device->Name(), "kvnback");
+        EXPECT_TRUE(kvntest::PollUntil([&] {
+            return device->Connected("kvnback:out", std::string(sdlplat::kInClient) + ":in") &&
+                   device->Connected(std::string(sdlplat::kOutClient) + ":out", "kvnback:in");
+        })) << "not linked again";
+    }
+    plat::MidiInReset(in);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+}
+
+// The JACK server killed outright while ports are open, and a server of that name started again:
+// nothing waits on the dead one meanwhile, and the open ports are taken up again by themselves,
+// with the same names, linked to their devices as soon as those are back.
+TEST_F(SdlMidi, AServerKilledAndStartedAgainGetsTheOpenPortsBack) {
+    Recorder inRec, outRec, mapperRec;
+    plat::HMidiIn in = OpenInput(inRec);
+    plat::HMidiOut out = OpenOutput(outRec);
+    plat::HMidiOut mapper = nullptr;
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, mapperRec.Instance()), plat::kMmNoError);
+    Header h(16384);
+    ASSERT_EQ(plat::MidiOutPrepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);
+    player.Send({0x90, 1, 1});
+    ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(inRec).size() == 1; }));
+
+    const pid_t server = kvntest::TestServerPid();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    ASSERT_TRUE(kvntest::PollUntil([&] { return kvntest::ProcessGone(server); }));
+    player.Abandon();
+    sink.Abandon();
+    ASSERT_TRUE(kvntest::PollUntil([] { return sdlplat::MidiServerGone(); }));
+    // Everything answers at once meanwhile: far more than RtMidi's ring holds, and a long message;
+    // the catalogues stay as they were, and no port opens.
+    const uint32_t inputs = plat::MidiInGetNumDevs();
+    EXPECT_GT(inputs, 0u);
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5000; ++i) EXPECT_EQ(plat::MidiOutShortMsg(out, 0x7F4090), plat::kMmNoError);
+    const Bytes gm{0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+    std::copy(gm.begin(), gm.end(), h.buffer.begin());
+    h.hdr.dwBufferLength = uint32_t(gm.size());
+    ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_TRUE(outRec.WaitFor(plat::kMomDone, 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(plat::MidiInGetNumDevs(), inputs);
+    plat::HMidiIn none = nullptr;
+    EXPECT_EQ(plat::MidiInOpen(&none, 0, Recorder::InProc, 0), plat::kMmError);
+
+    gRestarted = std::make_unique<kvntest::JackServer>();
+    // Asynchronous, as a desktop's server usually is: a synchronous one can stall on a client the
+    // JACK library of this process, which still holds clients of the last server, fails to run.
+    ASSERT_TRUE(gRestarted->Start({})) << "no second server";
+    // The adapter reaches the new server first: two threads of one process meeting it at once
+    // would both clean up after the clients the last one left (the JACK library is not safe there).
+    ASSERT_TRUE(kvntest::PollUntil([] { return !sdlplat::MidiServerGone(); }));
+    JackClient player2("kvnplay"), sink2("kvnsink");
+    ASSERT_TRUE(player2.Ok() && sink2.Ok());
+    EXPECT_TRUE(kvntest::PollUntil([&] {
+        return player2.Connected("kvnplay:out", "KVN-in:in") && sink2.Connected("KVN:out", "kvnsink:in") &&
+               sink2.PortExists("KVN-01:out");
+    }, std::chrono::seconds(10))) << "the open ports were not taken up again";
+    player2.Send({0x90, 2, 2});
+    ASSERT_TRUE(kvntest::PollUntil([&] { return DataWords(inRec).size() == 2; }));
+    EXPECT_EQ(DataWords(inRec).back(), 0x020290u);
+    ASSERT_EQ(plat::MidiOutShortMsg(out, 0x0040B3), plat::kMmNoError);
+    EXPECT_EQ(sink2.WaitFor(1), (std::vector<Bytes>{{0xB3, 0x40, 0x00}}));
+    ASSERT_EQ(plat::MidiOutLongMsg(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_TRUE(outRec.WaitFor(plat::kMomDone, 2));
+    EXPECT_EQ(sink2.WaitFor(2).back(), gm);
+    EXPECT_GE(kvntest::InputRow("kvnplay:out"), 0);
+
+    EXPECT_EQ(plat::MidiInStop(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
+    // A port opened now is an ordinary one again.
+    plat::HMidiIn again = nullptr;
+    ASSERT_EQ(plat::MidiInOpen(&again, uint32_t(kvntest::InputRow("kvnplay:out")), Recorder::InProc, inRec.Instance()),
+              plat::kMmNoError);
+    EXPECT_TRUE(player2.Connected("kvnplay:out", "KVN-in:in"));
+    EXPECT_EQ(plat::MidiInClose(again), plat::kMmNoError);
 }
 
 }  // namespace

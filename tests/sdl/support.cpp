@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "tests/sdl/jack_client.h"
@@ -78,6 +79,81 @@ int InputRow(const std::string& name) { return Row(true, name); }
 int OutputRow(const std::string& name) { return Row(false, name); }
 std::vector<std::string> InputNames() { return Names(true); }
 std::vector<std::string> OutputNames() { return Names(false); }
+
+pid_t TestServerPid() {
+    const char* value = std::getenv("KVN_TEST_JACKD_PID");
+    return value != nullptr ? pid_t(std::atoi(value)) : 0;
+}
+
+bool ProcessGone(pid_t pid) {
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char state = 0;
+    // "pid (name) S ...": the state follows the last ')'.
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    const char* close = std::strrchr(buf, ')');
+    if (n > 0 && close != nullptr && close[1] == ' ') state = close[2];
+    return state == 'Z' || state == 'X';
+}
+
+bool JackServer::Start(const std::vector<std::string>& options) {
+    if (pid_ > 0) return false;
+    // A server of the same name counts as running while the last one's process is still there
+    // (even as a zombie), and the new one then gives up at once: it is tried again meanwhile.
+    const pid_t old = TestServerPid();
+    if (old > 0 && !PollUntil([&] { return ProcessGone(old); }, std::chrono::seconds(10))) return false;
+    const char* name = std::getenv("JACK_DEFAULT_SERVER");
+    // setpriv: the server ends with this process, however it ends.
+    std::vector<std::string> args = {"setpriv", "--pdeathsig", "TERM", "jackd"};
+    if (name != nullptr) args.insert(args.end(), {"-n", name});
+    args.push_back("-r");
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"-d", "dummy", "-r", "48000", "-p", "256"});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string log = ScratchDir() + "/jackd.log";
+    return PollUntil(
+        [&] {
+            posix_spawn_file_actions_t actions;
+            posix_spawn_file_actions_init(&actions);
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+            const int err = posix_spawnp(&pid_, "setpriv", &actions, nullptr, argv.data(), environ);
+            posix_spawn_file_actions_destroy(&actions);
+            if (err != 0) {
+                pid_ = -1;
+                return false;
+            }
+            // Asked from another process: a client of this one would meet the library's clean-up
+            // of the clients the last server left behind.
+            bool ended = false;
+            const bool up = PollUntil(
+                [&] {
+                    ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+                    return ended || Run("jack_lsp >/dev/null 2>&1") == 0;
+                },
+                std::chrono::seconds(20));
+            if (ended) {
+                pid_ = -1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            return up && !ended;
+        },
+        std::chrono::seconds(20));
+}
+
+void JackServer::Stop() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    if (!PollUntil([&] { return waitpid(pid_, nullptr, WNOHANG) != 0; }, std::chrono::seconds(5))) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+}
 
 std::string ScratchDir() {
     static int counter = 0;

@@ -2,6 +2,8 @@
 // folders and running the X tools.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -57,6 +59,30 @@ struct Header {
     std::vector<char> buffer;
     plat::MidiHdr hdr{};
 };
+
+// A JACK server a test starts itself, in place of the one it stopped (run_with.sh's, whose pid
+// is in KVN_TEST_JACKD_PID): named $JACK_DEFAULT_SERVER, on the dummy driver as run_with.sh starts
+// it, and stopped by its pid (also when the test ends without stopping it).
+class JackServer {
+public:
+    JackServer() = default;
+    ~JackServer() { Stop(); }
+    JackServer(const JackServer&) = delete;
+    JackServer& operator=(const JackServer&) = delete;
+    // `options` go before "-d dummy" ("-S" for a synchronous server); waits until it answers.
+    bool Start(const std::vector<std::string>& options);
+    // SIGTERM, SIGKILL five seconds later; returns once it has gone.
+    void Stop();
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The pid of the JACK server run_with.sh started (0 without one).
+pid_t TestServerPid();
+// Whether a process has ended (a zombie counts as ended).
+bool ProcessGone(pid_t pid);
 
 // A fresh folder under the test's working directory.
 std::string ScratchDir();
