@@ -276,6 +276,15 @@ int DoModalList(DialogClient* client, uint32_t backColor) {
             if (sdlplat::internal::WaitEvent(&e, -1)) sdlplat::internal::Dispatch(e);
         }
     }
+    // A press that chose a line may still be held. X sends its release to the list's window; with
+    // that window gone, SDL would go on believing the button is down and drop the user's next
+    // press, so that the next click on the panel did nothing. The list goes once the button is up
+    // (the server's answer comes after the release, which the last pump then takes in).
+    SDL_Event e;
+    for (int i = 0; i < 1000 && (SDL_GetGlobalMouseState(nullptr, nullptr) & SDL_BUTTON_LMASK) != 0; ++i) {
+        if (sdlplat::internal::WaitEvent(&e, 10)) sdlplat::internal::Dispatch(e);
+    }
+    SDL_PumpEvents();
     gModal = nullptr;
     SDL_DestroyWindow(d.window);
     if (d.font) TTF_CloseFont(d.font);

@@ -323,7 +323,7 @@ int PickerLineHeight() {
 
 }  // namespace
 
-bool PickRow(Kvn& kvn, Point control, int row) {
+bool PressRow(Kvn& kvn, Point control, int row) {
     kvn.Click(control);
     std::string info;
     if (!PollUntil([&] {
@@ -335,7 +335,13 @@ bool PickRow(Kvn& kvn, Point control, int row) {
     const int left = Field(info, "Absolute upper-left X:"), top = Field(info, "Absolute upper-left Y:");
     const int line = PickerLineHeight();
     kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " + std::to_string(top + 1 + row * line + line / 2) +
-                     " click 1");
+                     " mousedown 1");
+    return true;
+}
+
+bool PickRow(Kvn& kvn, Point control, int row) {
+    if (!PressRow(kvn, control, row)) return false;
+    kvntest::Xdotool("mouseup 1");
     return PollUntil([] { return !kvntest::Viewable("KVN list"); });
 }
 

@@ -100,6 +100,8 @@ std::vector<std::string> InputRows(kvntest::JackClient& any);
 // Opens the picker with the control at `control` and clicks its row `row`; false when no picker
 // showed.
 bool PickRow(Kvn& kvn, Point control, int row);
+// The same, but only presses the left button on the row, without letting it go.
+bool PressRow(Kvn& kvn, Point control, int row);
 
 // A readable list of messages, for failure output.
 std::string Show(const std::vector<Bytes>& messages);
