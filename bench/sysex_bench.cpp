@@ -17,33 +17,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "engine/engine.h"
 #include "platform/sim/sim.h"
-
-// ---- Counting allocator --------------------------------------------------------------------------
-
-namespace {
-uint64_t g_allocations = 0;  // the bench is single-threaded
-
-[[gnu::noinline]] void* Allocate(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    std::abort();  // out of memory in a benchmark: nothing sensible to measure any more
-}
-[[gnu::noinline]] void Release(void* p) noexcept { std::free(p); }
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -138,18 +117,18 @@ void OneMessage(const std::vector<uint8_t>& bytes) {
 }
 
 void Report(benchmark::State& state, uint64_t allocsBefore) {
-    const auto allocs = static_cast<double>(g_allocations - allocsBefore);
+    const auto allocs = static_cast<double>(kvnbench::g_allocations - allocsBefore);
     state.counters["allocs_per_msg"] = benchmark::Counter(allocs, benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(state.iterations());
 }
 
-void RunMessages(benchmark::State& state, const std::vector<uint8_t>& bytes, bool withoutTuning,
-                 int perMessage) {
-    OpenPorts(withoutTuning, perMessage);
-    for (int i = 0; i < 256; ++i) OneMessage(bytes);  // steady state: every container at its size
+// Steady state first (every container at its size), then one message per iteration, the records
+// emptied every kBatch messages with the timer paused.
+void TimeMessages(benchmark::State& state, const std::vector<uint8_t>& bytes) {
+    for (int i = 0; i < 256; ++i) OneMessage(bytes);
     sim::ClearLogs();
     int inBatch = 0;
-    const uint64_t allocsBefore = g_allocations;
+    const uint64_t allocsBefore = kvnbench::g_allocations;
     for (auto _ : state) {
         OneMessage(bytes);
         if (++inBatch == kBatch) {
@@ -160,6 +139,12 @@ void RunMessages(benchmark::State& state, const std::vector<uint8_t>& bytes, boo
         }
     }
     Report(state, allocsBefore);
+}
+
+void RunMessages(benchmark::State& state, const std::vector<uint8_t>& bytes, bool withoutTuning,
+                 int perMessage) {
+    OpenPorts(withoutTuning, perMessage);
+    TimeMessages(state, bytes);
     // The last message's completion comes with the next look at the clock; let it come.
     sim::Advance(1000);
     while (sim::PumpOne()) {
@@ -232,20 +217,7 @@ void BM_SimOnly_11Bytes(benchmark::State& state) {
     plat::MidiInAddBuffer(g_MidiInHandle, g_MidiInHeader, kHdrSize);
     plat::MidiInStart(g_MidiInHandle);
     GrowRecords(2);
-    for (int i = 0; i < 256; ++i) OneMessage(kNonMatching);
-    sim::ClearLogs();
-    int inBatch = 0;
-    const uint64_t allocsBefore = g_allocations;
-    for (auto _ : state) {
-        OneMessage(kNonMatching);
-        if (++inBatch == kBatch) {
-            state.PauseTiming();
-            sim::ClearLogs();
-            inBatch = 0;
-            state.ResumeTiming();
-        }
-    }
-    Report(state, allocsBefore);
+    TimeMessages(state, kNonMatching);
     ClosePorts();
 }
 BENCHMARK(BM_SimOnly_11Bytes);
@@ -258,7 +230,7 @@ void RunRecognition(benchmark::State& state, const std::vector<uint8_t>& bytes, 
     std::memcpy(g_MidiInHeader->lpData, bytes.data(), bytes.size());
     g_MidiInHeader->dwBytesRecorded = static_cast<uint32_t>(bytes.size());
     if (mf_CheckSysEx() != expected) state.SkipWithError("unexpected flags");
-    const uint64_t allocsBefore = g_allocations;
+    const uint64_t allocsBefore = kvnbench::g_allocations;
     for (auto _ : state) benchmark::DoNotOptimize(mf_CheckSysEx());
     Report(state, allocsBefore);
     FreeHeaders();

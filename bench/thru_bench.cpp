@@ -9,33 +9,11 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
+#include "bench/alloc_count.h"
 #include "engine/engine.h"
 #include "platform/sim/sim.h"
-
-// ---- Counting allocator --------------------------------------------------------------------------
-
-namespace {
-uint64_t g_allocations = 0;  // the bench is single-threaded
-
-// Out of line, so that the compiler never pairs a visible free() with an operator new.
-[[gnu::noinline]] void* Allocate(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    std::abort();  // out of memory in a benchmark: nothing sensible to measure any more
-}
-[[gnu::noinline]] void Release(void* p) noexcept { std::free(p); }
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, std::size_t) noexcept { Release(p); }
-void operator delete[](void* p, std::size_t) noexcept { Release(p); }
 
 namespace {
 
@@ -68,7 +46,7 @@ void RunStream(benchmark::State& state, const std::vector<uint32_t>& stream) {
     const size_t mask = stream.size() - 1;  // power-of-two length
     size_t i = 0;
     int inBatch = 0;
-    const uint64_t allocsBefore = g_allocations;
+    const uint64_t allocsBefore = kvnbench::g_allocations;
     for (auto _ : state) {
         mf_ShortMsgIn(stream[i++ & mask]);
         if (++inBatch == kBatch) {
@@ -78,7 +56,7 @@ void RunStream(benchmark::State& state, const std::vector<uint32_t>& stream) {
             state.ResumeTiming();
         }
     }
-    const auto allocs = static_cast<double>(g_allocations - allocsBefore);
+    const auto allocs = static_cast<double>(kvnbench::g_allocations - allocsBefore);
     state.counters["allocs_per_msg"] = benchmark::Counter(allocs, benchmark::Counter::kAvgIterations);
     state.SetItemsProcessed(state.iterations());
 }
@@ -130,7 +108,7 @@ BENCHMARK(BM_ShortMsgIn_ClockFiltered);
 void BM_SimOutputCallOnly(benchmark::State& state) {
     OpenOutput();
     int inBatch = 0;
-    const uint64_t allocsBefore = g_allocations;
+    const uint64_t allocsBefore = kvnbench::g_allocations;
     for (auto _ : state) {
         plat::MidiOutShortMsg(g_MidiOutHandle, Msg(0x90, 60, 100));
         if (++inBatch == kBatch) {
@@ -140,7 +118,7 @@ void BM_SimOutputCallOnly(benchmark::State& state) {
             state.ResumeTiming();
         }
     }
-    const auto allocs = static_cast<double>(g_allocations - allocsBefore);
+    const auto allocs = static_cast<double>(kvnbench::g_allocations - allocsBefore);
     state.counters["allocs_per_msg"] = benchmark::Counter(allocs, benchmark::Counter::kAvgIterations);
     CloseOutput();
 }
@@ -168,7 +146,7 @@ void BM_HandOffThroughSimQueue(benchmark::State& state) {
     g_KeyShift = 5;
     int inBatch = 0;
     uint8_t note = 0;
-    const uint64_t allocsBefore = g_allocations;
+    const uint64_t allocsBefore = kvnbench::g_allocations;
     for (auto _ : state) {
         sim::DeliverShort(Msg(0x90, static_cast<uint8_t>(note++ & 127), 100));
         sim::PumpOne();
@@ -179,7 +157,7 @@ void BM_HandOffThroughSimQueue(benchmark::State& state) {
             state.ResumeTiming();
         }
     }
-    const auto allocs = static_cast<double>(g_allocations - allocsBefore);
+    const auto allocs = static_cast<double>(kvnbench::g_allocations - allocsBefore);
     state.counters["allocs_per_msg"] = benchmark::Counter(allocs, benchmark::Counter::kAvgIterations);
     plat::MidiInClose(g_MidiInHandle);
     CloseOutput();
