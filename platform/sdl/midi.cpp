@@ -8,8 +8,7 @@
 //   part there never blocks and never allocates: a started flag, a fixed ring of queued buffers,
 //   a fixed byte ring for forwarding and sem_post. RtMidi itself, before it calls us, copies each
 //   event into a std::vector (so it may allocate on that thread), and the engine's callback
-//   posts with SDL_PushEvent, which takes SDL's event-queue lock for a few instructions (past
-//   what SDL's queue holds of ours, into window.cpp's overflow, without lock or allocation);
+//   posts into window.cpp's preallocated queue, without lock or allocation;
 // - the driver thread (ours, one for all ports) forwards linked input to its output, completes
 //   long messages with MOM_DONE (so that a completion never arrives inside MidiOutLongMsg), links
 //   ports to devices that come back, and takes the ports up again on a JACK server that is back.
