@@ -146,6 +146,13 @@ kvn_sdl_test(sdl_window_test --x)
 kvn_sdl_test(sdl_list_test --x)
 kvn_sdl_test(sdl_wm_test --wm)
 
+# The servers the tests start must start on a machine whose JACK registry is full.
+add_test(NAME Servers.AJackRegistryFullOfKilledServersIsTakenBack
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/sdl/jack_registry_test.sh
+         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/testrun)
+set_tests_properties(Servers.AJackRegistryFullOfKilledServersIsTakenBack PROPERTIES
+                     LABELS sdl TIMEOUT 120 RESOURCE_LOCK kvn_jackd)
+
 # Not a test: measures the timer's intervals and the cost of a paint (run it under run_with.sh --x).
 add_executable(sdl_measure ${CMAKE_SOURCE_DIR}/tests/sdl/sdl_measure.cpp)
 target_link_libraries(sdl_measure PRIVATE kvn_sdl_test_support kvn_warnings)

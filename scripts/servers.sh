@@ -67,13 +67,47 @@ kvn_start_jackd() {
     shift
     local name=()
     [ -n "${JACK_DEFAULT_SERVER:-}" ] && name=(-n "$JACK_DEFAULT_SERVER")
-    setsid setpriv --pdeathsig TERM jackd "${name[@]}" -r "$@" -d dummy -r 48000 -p 256 >"$dir/jackd.log" 2>&1 &
-    KVN_SERVER_PIDS+=($!)
-    if ! JACK_NO_START_SERVER=1 kvn_wait_for 20 jack_lsp; then
+    if ! kvn_run_jackd "$dir/jackd.log" "${name[@]}" -r "$@" && grep -q 'Too many servers' "$dir/jackd.log"; then
+        kvn_free_jack_places "$dir"
+        kvn_run_jackd "$dir/jackd.log" "${name[@]}" -r "$@"
+    fi || {
         echo "jackd did not start:" >&2
         cat "$dir/jackd.log" >&2
         return 1
-    fi
+    }
+}
+
+# Starts jackd with the given options on the dummy driver, logging to $1, and waits until it
+# answers (status 0) or has ended (status 1).
+kvn_run_jackd() {
+    local log=$1
+    shift
+    setsid setpriv --pdeathsig TERM jackd "$@" -d dummy -r 48000 -p 256 >"$log" 2>&1 &
+    KVN_SERVER_PIDS+=($!)
+    kvn_answers_or_gone() { jack_lsp || kvn_gone "$1"; }
+    JACK_NO_START_SERVER=1 kvn_wait_for 20 kvn_answers_or_gone "$!" && JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1
+}
+
+# JACK keeps its servers in a registry of eight places that every server on the machine shares. A
+# server that is killed outright keeps its place until a server of the same name starts again, so
+# a machine where that happened to eight names can start no server at all. This gives back every
+# place of this user's whose server no longer answers, the way JACK itself does: a server of that
+# name is started (it takes the place over) and stopped in order (it gives it back). A place whose
+# server is alive after all is left alone (the new server then ends at once). $1: folder for logs.
+kvn_free_jack_places() {
+    local dir=$1 prefix="jack-$(id -u):" entry name pid
+    grep -ao "${prefix}[^:]*:" /dev/shm/jack-shm-registry 2>/dev/null | sort -u | while read -r entry; do
+        name=${entry#"$prefix"}
+        name=${name%:}
+        JACK_DEFAULT_SERVER=$name JACK_NO_START_SERVER=1 jack_lsp >/dev/null 2>&1 && continue
+        setsid setpriv --pdeathsig TERM jackd -n "$name" -d dummy -r 48000 -p 256 >>"$dir/jackd-freed.log" 2>&1 &
+        pid=$!
+        kvn_named_answers_or_gone() { JACK_DEFAULT_SERVER=$1 jack_lsp || kvn_gone "$2"; }
+        JACK_NO_START_SERVER=1 kvn_wait_for 20 kvn_named_answers_or_gone "$name" "$pid"
+        kill "$pid" 2>/dev/null
+        kvn_wait_for 10 kvn_gone "$pid" || kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
 }
 
 # Whether the process is gone (a zombie child counts as gone: it only waits to be reaped).

@@ -39,13 +39,14 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/kvn-sdl-test.XXXXXX")
 trap 'kvn_stop_servers; rm -rf "$tmp"' EXIT
 trap 'exit 130' INT TERM
 
-# JACK keeps a registry of at most 8 servers per user, and a server that was killed outright
-# (a test timing out) stays in it until a server of the same name starts again. So the name is
-# made from the folder the test runs in: the next run reclaims it, and the JACK tests of one build
-# take turns (RESOURCE_LOCK), so they never need it twice at once.
-export JACK_NO_START_SERVER=1
+# JACK keeps a registry of eight servers that the whole machine shares, and a server that was
+# killed outright (a test timing out, a server that would not stop) keeps its place in it until a
+# server of the same name starts again. So one build's tests use one name, made from the build's
+# folder (the tests run in folders under its "testrun"): each server they start takes over the
+# place the last one may have left, and as the JACK tests of one build take turns (RESOURCE_LOCK),
+# they never need it twice at once. A registry filled by others is dealt with by kvn_start_jackd.
 if [ $jack != 0 ]; then
-    export JACK_DEFAULT_SERVER="kvn-test-$(id -u)-$(pwd | cksum | cut -d' ' -f1)"
+    export JACK_DEFAULT_SERVER="kvn-test-$(id -u)-$(printf '%s' "${PWD%%/testrun*}" | cksum | cut -d' ' -f1)"
 elif [ $nojack = 1 ]; then
     export JACK_DEFAULT_SERVER="kvn-none-$$-$RANDOM"  # nobody answers to it
 fi
