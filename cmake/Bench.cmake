@@ -16,7 +16,7 @@ endforeach()
 # ---- kvn over JACK, measured from outside (bench/jack) ------------------------------------------
 # Latency against a direct connection and a reference relay (jack_relay), the highest rate passed
 # whole and idle CPU (jack_e2e_bench), and the cost of a real panel paint on the SDL platform
-# (kvn_paint_bench). They need real servers: run them under tests/sdl/run_with.sh, as
+# (kvn_paint_bench); the SDL adapter's 10 ms timer and a panel-like paint (sdl_measure). They need real servers: run them under tests/sdl/run_with.sh, as
 # bench/jack/README.md says.
 if(TARGET kvn AND TARGET kvn_e2e_support)
   add_executable(jack_relay ${CMAKE_SOURCE_DIR}/bench/jack/jack_relay.cpp)
@@ -29,4 +29,6 @@ if(TARGET kvn AND TARGET kvn_e2e_support)
   add_executable(kvn_paint_bench ${CMAKE_SOURCE_DIR}/bench/jack/kvn_paint_bench.cpp)
   target_link_libraries(kvn_paint_bench PRIVATE kvn_core kvn_e2e_support kvn_warnings)
   add_dependencies(kvn_paint_bench kvn)
+  add_executable(sdl_measure ${CMAKE_SOURCE_DIR}/bench/sdl_measure.cpp)
+  target_link_libraries(sdl_measure PRIVATE kvn_sdl_test_support kvn_warnings)
 endif()

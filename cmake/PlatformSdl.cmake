@@ -153,10 +153,6 @@ add_test(NAME Servers.AJackRegistryFullOfKilledServersIsTakenBack
 set_tests_properties(Servers.AJackRegistryFullOfKilledServersIsTakenBack PROPERTIES
                      LABELS sdl TIMEOUT 120 RESOURCE_LOCK kvn_jackd)
 
-# Not a test: measures the timer's intervals and the cost of a paint (run it under run_with.sh --x).
-add_executable(sdl_measure ${CMAKE_SOURCE_DIR}/tests/sdl/sdl_measure.cpp)
-target_link_libraries(sdl_measure PRIVATE kvn_sdl_test_support kvn_warnings)
-
 # ---- End-to-end tests: kvn itself -------------------------------------------------------------
 # Each test case starts the program in a folder of its own, with servers of its own (run_with.sh
 # as above), plays to it and listens to it over JACK, clicks it with xdotool and looks at it.
