@@ -41,12 +41,17 @@ trap 'exit 130' INT TERM
 
 # JACK keeps a registry of eight servers that the whole machine shares, and a server that was
 # killed outright (a test timing out, a server that would not stop) keeps its place in it until a
-# server of the same name starts again. So one build's tests use one name, made from the build's
-# folder (the tests run in folders under its "testrun"): each server they start takes over the
-# place the last one may have left, and as the JACK tests of one build take turns (RESOURCE_LOCK),
-# they never need it twice at once. A registry filled by others is dealt with by kvn_start_jackd.
+# server of the same name starts again. So one build's tests use one name, drawn once and kept in
+# the build's folder (the tests run in folders under its "testrun"): each server they start takes
+# over the place the last one may have left, and as the JACK tests of one build take turns
+# (RESOURCE_LOCK), they never need it twice at once; other builds and checkouts, here or on a
+# machine sharing this one's registry, draw names of their own. A registry filled by others is
+# dealt with by kvn_start_jackd.
 if [ $jack != 0 ]; then
-    export JACK_DEFAULT_SERVER="kvn-test-$(id -u)-$(printf '%s' "${PWD%%/testrun*}" | cksum | cut -d' ' -f1)"
+    namefile="${PWD%%/testrun*}/.kvn-jack-server"
+    [ -s "$namefile" ] || (set -C; echo "kvn-test-$(id -u)-$RANDOM$RANDOM$RANDOM" >"$namefile") 2>/dev/null
+    JACK_DEFAULT_SERVER=$(cat "$namefile")
+    export JACK_DEFAULT_SERVER
 elif [ $nojack = 1 ]; then
     export JACK_DEFAULT_SERVER="kvn-none-$$-$RANDOM"  # nobody answers to it
 fi
