@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/device_name.h"
 #include "platform/platform.h"
 #include "platform/sdl/sdl_internal.h"
 #include "platform/sdl/sdl_platform.h"
@@ -543,12 +544,7 @@ uint32_t CopyName(System& s, bool input, uint32_t id, char* name, size_t size) {
     std::vector<std::string>& rows = input ? s.inRows : s.outRows;
     if (rows.empty()) Enumerate(s, input);
     if (id >= rows.size()) return plat::kMmBadDeviceId;
-    if (name == nullptr || size == 0) return plat::kMmInvalParam;
-    const std::string shown = sdlplat::CatalogName(rows[id], s.api == Api::Alsa);
-    const size_t n = std::min(shown.size(), size - 1);
-    std::memcpy(name, shown.data(), n);
-    name[n] = '\0';
-    return plat::kMmNoError;
+    return plat::CopyDeviceName(sdlplat::CatalogName(rows[id], s.api == Api::Alsa), name, size);
 }
 
 // The one message box about a missing MIDI system; shown outside every lock, since its modal

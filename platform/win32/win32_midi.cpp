@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/device_name.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
 
@@ -58,13 +59,8 @@ MIDIHDR* Hdr(plat::MidiHdr* hdr) { return reinterpret_cast<MIDIHDR*>(hdr); }
 
 template <typename Caps>
 uint32_t CopyPname(const Caps& caps, char* name, size_t size) {
-    if (name == nullptr || size == 0) return plat::kMmInvalParam;
-    size_t n = strnlen(caps.szPname, sizeof caps.szPname);
-    if (n > size - 1) n = size - 1;
-    if (n > plat::kMaxPnameLen - 1) n = plat::kMaxPnameLen - 1;
-    std::memcpy(name, caps.szPname, n);
-    name[n] = '\0';
-    return plat::kMmNoError;
+    return plat::CopyDeviceName(std::string_view(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname)), name,
+                                size);
 }
 
 // Timer slots: the core's callback and user value travel through WinMM's user value. A killed

@@ -13,6 +13,8 @@
 #include <random>
 #include <thread>
 
+#include "platform/device_name.h"
+
 namespace {
 
 struct Posted {
@@ -183,11 +185,7 @@ bool QueueHoldsLongDataFor(plat::MidiHdr* hdr) {
 
 uint32_t CopyName(const std::vector<std::string>& names, uint32_t id, char* name, size_t size) {
     if (id >= names.size()) return plat::kMmBadDeviceId;
-    if (size == 0) return plat::kMmInvalParam;
-    const size_t n = std::min({names[id].size(), size - 1, plat::kMaxPnameLen - 1});
-    std::memcpy(name, names[id].data(), n);
-    name[n] = '\0';
-    return plat::kMmNoError;
+    return plat::CopyDeviceName(names[id], name, size);
 }
 
 }  // namespace
