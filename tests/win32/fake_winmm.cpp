@@ -260,6 +260,22 @@ OutPort* ValidOut(HMIDIOUT h) {
     return nullptr;
 }
 
+// Preparing and unpreparing a header, the same on both sides; `valid`: the handle is open.
+MMRESULT Prepare(bool valid, LPMIDIHDR hdr, UINT size) {
+    if (!valid) return MMSYSERR_INVALHANDLE;
+    if (hdr == nullptr || size < sizeof(MIDIHDR) || hdr->lpData == nullptr) return MMSYSERR_INVALPARAM;
+    hdr->dwFlags |= MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT Unprepare(bool valid, LPMIDIHDR hdr, UINT size) {
+    if (!valid) return MMSYSERR_INVALHANDLE;
+    if (hdr == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    hdr->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
 void Finish(OutPort* p, MIDIHDR* hdr, std::vector<Call>& calls) {
     hdr->dwFlags = (hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     Log("%s done", OutName(p).c_str());
@@ -454,19 +470,12 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN handle, UINT id, DWORD_PTR callback, DWORD_
 
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN h, LPMIDIHDR hdr, UINT size) {
     Locked lock;
-    if (ValidIn(h) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (hdr == nullptr || size < sizeof(MIDIHDR) || hdr->lpData == nullptr) return MMSYSERR_INVALPARAM;
-    hdr->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Prepare(ValidIn(h) != nullptr, hdr, size);
 }
 
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN h, LPMIDIHDR hdr, UINT size) {
     Locked lock;
-    if (ValidIn(h) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (hdr == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    hdr->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Unprepare(ValidIn(h) != nullptr, hdr, size);
 }
 
 MMRESULT WINAPI midiInAddBuffer(HMIDIIN h, LPMIDIHDR hdr, UINT size) {
@@ -586,19 +595,12 @@ MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD msg) {
 
 MMRESULT WINAPI midiOutPrepareHeader(HMIDIOUT h, LPMIDIHDR hdr, UINT size) {
     Locked lock;
-    if (ValidOut(h) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (hdr == nullptr || size < sizeof(MIDIHDR) || hdr->lpData == nullptr) return MMSYSERR_INVALPARAM;
-    hdr->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Prepare(ValidOut(h) != nullptr, hdr, size);
 }
 
 MMRESULT WINAPI midiOutUnprepareHeader(HMIDIOUT h, LPMIDIHDR hdr, UINT size) {
     Locked lock;
-    if (ValidOut(h) == nullptr) return MMSYSERR_INVALHANDLE;
-    if (hdr == nullptr || size < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    hdr->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Unprepare(ValidOut(h) != nullptr, hdr, size);
 }
 
 MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR hdr, UINT size) {
