@@ -40,17 +40,12 @@ struct BmpBuilder {
         const int64_t off =
             int64_t(14 + hdrSize + extraMasks + palette.size() * (core ? 3 : 4)) + offBitsDelta;
         v = {'B', 'M'};
-        w32(uint32_t(off + int64_t(rows.size())));
-        w32(0);
-        w32(uint32_t(off));
-        w32(hdrSize);
+        for (uint32_t x : {uint32_t(off + int64_t(rows.size())), 0u, uint32_t(off), hdrSize}) w32(x);
         if (core) {
             for (uint32_t x : {uint32_t(width), uint32_t(height), uint32_t(planes), uint32_t(bpp)}) w16(x);
         } else {
-            w32(uint32_t(width));
-            w32(uint32_t(height));
-            w16(planes);
-            w16(bpp);
+            for (uint32_t x : {uint32_t(width), uint32_t(height)}) w32(x);
+            for (uint32_t x : {uint32_t(planes), uint32_t(bpp)}) w16(x);
             for (uint32_t x : {compression, uint32_t(rows.size()), 2835u, 2835u, clrUsed, 0u}) w32(x);
             if (hdrSize > 40) {
                 const size_t room = hdrSize >= 56 ? 4 : 3;  // a 52-byte header has no alpha mask
@@ -72,11 +67,7 @@ struct BmpBuilder {
 BmpBuilder Bmp(int32_t w, int32_t h, uint16_t bpp = 24, std::vector<uint8_t> rows = {},
                std::vector<uint32_t> palette = {}) {
     BmpBuilder b;
-    b.width = w;
-    b.height = h;
-    b.bpp = bpp;
-    b.rows = std::move(rows);
-    b.palette = std::move(palette);
+    b.width = w, b.height = h, b.bpp = bpp, b.rows = std::move(rows), b.palette = std::move(palette);
     return b;
 }
 
@@ -116,8 +107,7 @@ TEST(BmpRoundTrip, Encode24DecodesToTheSameImageForEveryRowPaddingAndWritesBotto
         EXPECT_EQ(bytes[14], 40);  // plain info header
         Image back;
         ASSERT_TRUE(DecodeBytes(bytes, back)) << w;
-        EXPECT_EQ(back.width, w);
-        EXPECT_EQ(back.height, 3);
+        EXPECT_EQ((std::vector<int32_t>{back.width, back.height}), (std::vector<int32_t>{w, 3}));
         EXPECT_EQ(back.pixels, img.pixels) << w;
     }
     const std::vector<uint8_t> bytes = kvn::bmp::Encode24(Image{1, 2, {0x112233, 0xAABBCC}});
@@ -151,9 +141,8 @@ TEST(BmpRoundTrip, SaveThenLoadAndMalformedImagesAreNotEncoded) {
     EXPECT_FALSE(kvn::bmp::Load(path, back));
     EXPECT_FALSE(kvn::bmp::Load("", back));
 
-    for (const Image& bad : {Image{}, Image{2, 2, {1, 2, 3}}, Image{-1, 1, {}}}) {
+    for (const Image& bad : {Image{}, Image{2, 2, {1, 2, 3}}, Image{-1, 1, {}}})
         EXPECT_TRUE(kvn::bmp::Encode24(bad).empty());
-    }
     EXPECT_TRUE(kvn::bmp::Encode32(Image{2, 1, {1}}).empty());
     EXPECT_FALSE(kvn::bmp::Save("bmp_test_never_written.bmp", Image{}));
 }
@@ -279,6 +268,10 @@ TEST(BmpMalformed, OffsetsAndPalettesThatDoNotFit) {
         shortPal.rows.clear();
         EXPECT_TRUE(Refused(shortPal.Build())) << used;
     }
+    // more entries claimed than 8 bits can address: only the 256 that can be are read
+    BmpBuilder capped = Bmp(1, 1, 8, {5, 0, 0, 0}, std::vector<uint32_t>(256, 0x123456));
+    capped.clrUsed = 1000;
+    EXPECT_EQ(Decoded(capped), (Pixels{0x123456}));
     // bitfield masks cut off after the header
     std::vector<uint8_t> bytes = Bmp(1, 1, 16).Bitfields({}).Build();
     bytes.resize(54 + 8);
@@ -311,6 +304,11 @@ TEST(BmpMalformed, UnsupportedOrInconsistentHeaders) {
         b.compression = comp;
         EXPECT_TRUE(Refused(b.Build())) << comp;
     }
+    // OS/2 2.x headers number their compressions differently: only plain RGB is taken there.
+    b = base;
+    b.hdrSize = 64;
+    EXPECT_EQ(Decoded(b), (Pixels{0x030201}));
+    EXPECT_TRUE(Refused(b.Bitfields({0xFF0000, 0xFF00, 0xFF}).Build()));
     // bitfields are only for 16 and 32 bits
     EXPECT_TRUE(Refused(Bmp(1, 1, 24, {1, 2, 3, 0}).Bitfields({0xFF0000, 0xFF00, 0xFF}).Build()));
 
@@ -318,10 +316,9 @@ TEST(BmpMalformed, UnsupportedOrInconsistentHeaders) {
     for (const std::vector<uint32_t>& m : {std::vector<uint32_t>{0, 0xFF00, 0xFF},
                                            {0xFF0000, 0xF0F0, 0xFF},
                                            {0xFFFF00, 0xFF00, 0xFF},
-                                           {0xFF0000, 0xFF00, 0xFF}}) {
+                                           {0xFF0000, 0xFF00, 0xFF}})
         EXPECT_TRUE(Refused(Bmp(1, 1, 16, {0, 0, 0, 0}).Bitfields(m).Build()))
             << std::hex << m[0] << " " << m[1];
-    }
 }
 
 }  // namespace

@@ -2,16 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
-#include <set>
 
 #include "platform/bmp.h"
-
-#ifndef KVN_SOURCE_DIR
-#error "KVN_SOURCE_DIR must name the source tree"
-#endif
 
 namespace {
 
@@ -59,11 +54,8 @@ TEST_F(SkinFiles, EveryFileIsA24BitBitmapLargeEnoughForItsPieces) {
         EXPECT_TRUE(n.exact ? img.width == n.w && img.height == n.h : img.width >= n.w && img.height >= n.h)
             << n.name << " is " << img.width << "x" << img.height;
         // plain 24-bit files with the info header load everywhere, LoadImageA included
-        std::FILE* f = std::fopen((kDir + n.name + ".bmp").c_str(), "rb");
-        ASSERT_NE(f, nullptr);
-        uint8_t head[30] = {};
-        ASSERT_EQ(std::fread(head, 1, sizeof head, f), sizeof head);
-        std::fclose(f);
+        char head[30] = {};
+        std::ifstream(kDir + n.name + ".bmp", std::ios::binary).read(head, sizeof head);
         EXPECT_EQ(head[14], 40) << n.name;
         EXPECT_EQ(head[28], 24) << n.name;
     }
