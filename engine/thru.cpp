@@ -24,7 +24,12 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
     }
 }
 
-void OnMidiShortMsg(uintptr_t wParam, intptr_t) { mf_ShortMsgIn(static_cast<uint32_t>(wParam)); }
+void OnMidiShortMsg(uintptr_t wParam, intptr_t) {
+    // A SysEx buffer kept because its message could not be posted (the queue was full) goes back
+    // to the driver once the queue is being worked off, or no SysEx would ever come in again.
+    if (g_LongInKept != 0 && g_ThruConnect == 0) mf_HandBackInputBufferIfIdle();
+    mf_ShortMsgIn(static_cast<uint32_t>(wParam));
+}
 
 void OnMidiLongMsg(uintptr_t wParam, intptr_t lParam) {
     g_LongInPosted.Add(-1);

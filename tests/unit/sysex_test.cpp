@@ -324,6 +324,23 @@ TEST_F(SysExTest, ABufferTheDriverKeptDuringThruGoesBackOnlyWhenNoMessageWaitsFo
     EXPECT_EQ(sim::QueuedInputBuffers(), 1);
 }
 
+TEST_F(SysExTest, ASysExLostToAFullQueueLeavesTheInputListeningAgainOnceTheQueueMoves) {
+    // The panel's queue is full of short messages when a SysEx arrives: that one is lost, but its
+    // buffer must go back to the driver as soon as the queue is being worked off, or every later
+    // SysEx would be lost too.
+    sim::SetQueueLimit(2);
+    ASSERT_TRUE(sim::DeliverShort(0x403C90));
+    ASSERT_TRUE(sim::DeliverShort(0x003C80));
+    ASSERT_TRUE(sim::DeliverSysEx(kA));
+    EXPECT_EQ(sim::QueuedInputBuffers(), 0);
+    sim::SetQueueLimit(10000);
+    sim::Pump();
+    EXPECT_EQ(sim::QueuedInputBuffers(), 1);
+    sim::ClearLogs();
+    Receive(kB);
+    EXPECT_EQ(LongsSent(), std::vector<Bytes>{kB});
+}
+
 // ================================ Output: waiting and recovering =================================
 
 TEST_F(SysExTest, ASecondSysExWaitsForTheDriverToFinishTheFirst) {
