@@ -13,14 +13,11 @@ namespace {
 constexpr size_t kRing = 1 << 22;  // seconds of the fastest burst JACK carries
 }
 
-JackClient::JackClient(const std::string& name, const std::vector<std::string>& extraOutputs) {
+JackClient::JackClient(const std::string& name) {
     client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
     if (client_ == nullptr) return;
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    for (const std::string& extra : extraOutputs) {
-        extra_.push_back(jack_port_register(client_, extra.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0));
-    }
     toSend_ = jack_ringbuffer_create(kRing);
     arrived_ = jack_ringbuffer_create(kRing);
     jack_set_process_callback(client_, Process, this);
@@ -33,20 +30,10 @@ JackClient::~JackClient() {
     if (arrived_) jack_ringbuffer_free(arrived_);
 }
 
-void JackClient::Close() {
-    if (client_ != nullptr) jack_client_close(client_);
-    client_ = nullptr;
-}
-
-std::string JackClient::Name() const { return client_ ? jack_get_client_name(client_) : ""; }
-
 int JackClient::Process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackClient*>(arg);
     void* outBuf = jack_port_get_buffer(self->out_, frames);
     jack_midi_clear_buffer(outBuf);
-    for (jack_port_t* extra : self->extra_) {
-        if (extra) jack_midi_clear_buffer(jack_port_get_buffer(extra, frames));
-    }
     uint32_t len = 0;
     while (jack_ringbuffer_read_space(self->toSend_) >= sizeof len) {
         jack_ringbuffer_peek(self->toSend_, reinterpret_cast<char*>(&len), sizeof len);
@@ -89,8 +76,6 @@ bool JackClient::SendInPieces(const Bytes& event, size_t piece) {
     return true;
 }
 
-size_t JackClient::SendRoom() const { return jack_ringbuffer_write_space(toSend_); }
-
 void JackClient::Drain() {
     std::lock_guard lk(mu_);
     uint32_t head[2] = {};
@@ -129,26 +114,20 @@ std::vector<Timed> JackClient::ReceivedTimed() {
     return received_;
 }
 
-std::vector<JackClient::Cycle> JackClient::Cycles(uint32_t fromFrame, uint32_t toFrame) const {
-    std::vector<Cycle> out;
-    const uint64_t n = std::min<uint64_t>(cycles_.load(std::memory_order_acquire), cycleLog_.size());
-    for (uint64_t i = 0; i < n; ++i) {
-        if (cycleLog_[i].frame >= fromFrame && cycleLog_[i].frame <= toFrame) out.push_back(cycleLog_[i]);
-    }
-    return out;
-}
-
 bool JackClient::KeptTime(uint32_t fromFrame, uint32_t toFrame) const {
     if (client_ == nullptr) return false;
     const jack_nframes_t period = jack_get_buffer_size(client_);
     const uint64_t periodUs = uint64_t(period) * 1000000u / jack_get_sample_rate(client_);
-    const std::vector<Cycle> cycles = Cycles(fromFrame, toFrame);
-    if (cycles.empty()) return false;
-    for (size_t i = 1; i < cycles.size(); ++i) {
-        if (cycles[i].frame != cycles[i - 1].frame + period) return false;  // a period it missed
-        if (cycles[i].usecs - cycles[i - 1].usecs > periodUs * 3 / 2) return false;
+    const uint64_t n = std::min<uint64_t>(cycles_.load(std::memory_order_acquire), cycleLog_.size());
+    const Cycle* last = nullptr;
+    for (uint64_t i = 0; i < n; ++i) {
+        const Cycle& c = cycleLog_[i];
+        if (c.frame < fromFrame || c.frame > toFrame) continue;
+        if (last != nullptr && c.frame != last->frame + period) return false;  // a period it missed
+        if (last != nullptr && c.usecs - last->usecs > periodUs * 3 / 2) return false;
+        last = &c;
     }
-    return true;
+    return last != nullptr;
 }
 
 bool JackClient::WaitCycles(uint64_t count, std::chrono::milliseconds timeout) {
@@ -166,10 +145,6 @@ bool JackClient::Connect(const std::string& from, const std::string& to) {
     if (client_ == nullptr) return false;
     const int r = jack_connect(client_, from.c_str(), to.c_str());
     return r == 0 || r == EEXIST;
-}
-
-bool JackClient::PortExists(const std::string& name) const {
-    return client_ != nullptr && jack_port_by_name(client_, name.c_str()) != nullptr;
 }
 
 bool JackClient::Connected(const std::string& from, const std::string& to) const {

@@ -25,15 +25,14 @@ struct Timed {
 
 class JackClient {
 public:
-    // Registers "<name>:out" (plays) and "<name>:in" (records), plus an output port for each of
-    // `extraOutputs` that only shows up in listings.
-    explicit JackClient(const std::string& name = "kvntest", const std::vector<std::string>& extraOutputs = {});
+    // Registers "<name>:out" (plays) and "<name>:in" (records).
+    explicit JackClient(const std::string& name = "kvntest");
     ~JackClient();
     JackClient(const JackClient&) = delete;
     JackClient& operator=(const JackClient&) = delete;
 
     bool Ok() const { return client_ != nullptr && out_ != nullptr && in_ != nullptr; }
-    std::string Name() const;
+    std::string Name() const { return client_ ? jack_get_client_name(client_) : ""; }
     std::string OutPort() const { return Name() + ":out"; }
     std::string InPort() const { return Name() + ":in"; }
 
@@ -44,7 +43,7 @@ public:
     // with nothing queued, when the queue has no room for it now.
     bool SendInPieces(const Bytes& event, size_t piece);
     // Bytes the send queue can take now (each event also takes 4 bytes of length).
-    size_t SendRoom() const;
+    size_t SendRoom() const { return jack_ringbuffer_write_space(toSend_); }
     // Waits (polling, up to `timeout`) until at least `count` events have arrived; returns all
     // that arrived so far.
     std::vector<Bytes> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -58,24 +57,20 @@ public:
     uint64_t Cycles() const { return cycles_.load(); }
     bool WaitCycles(uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Leaves the server now (the ports go with it), as a device that is unplugged.
-    void Close();
+    void Close() {
+        if (client_ != nullptr) jack_client_close(client_);
+        client_ = nullptr;
+    }
     // Forgets a client whose server has gone, without closing it: once this process has reached a
     // new server, the JACK library has cleaned it up itself, and closing it again would crash.
     void Abandon() { client_ = nullptr; }
 
-    // When each period this client took part in began: the server's frame time and the wall
-    // clock (jack_get_time, microseconds) as this client saw it. Keeps the first 65536 periods.
-    struct Cycle {
-        uint32_t frame;
-        uint64_t usecs;
-    };
-    std::vector<Cycle> Cycles(uint32_t fromFrame, uint32_t toFrame) const;
     // Whether the server kept time from the period of `fromFrame` to that of `toFrame`: every one
-    // began at most one and a half periods after the one before.
+    // began at most one and a half periods after the one before (of the first 65536 periods).
     bool KeptTime(uint32_t fromFrame, uint32_t toFrame) const;
 
     bool Connect(const std::string& from, const std::string& to);
-    bool PortExists(const std::string& name) const;
+    bool PortExists(const std::string& name) const { return client_ && jack_port_by_name(client_, name.c_str()); }
     // Whether `from` is connected to `to`.
     bool Connected(const std::string& from, const std::string& to) const;
     // The names of all MIDI ports of the server with the given direction flag.
@@ -88,10 +83,14 @@ private:
     jack_client_t* client_ = nullptr;
     jack_port_t* out_ = nullptr;
     jack_port_t* in_ = nullptr;
-    std::vector<jack_port_t*> extra_;
     jack_ringbuffer_t* toSend_ = nullptr;
     jack_ringbuffer_t* arrived_ = nullptr;
     std::atomic<uint64_t> cycles_{0};
+    // When each period began: the server's frame time and jack_get_time's microseconds.
+    struct Cycle {
+        uint32_t frame;
+        uint64_t usecs;
+    };
     std::vector<Cycle> cycleLog_ = std::vector<Cycle>(65536);  // written by the process thread only
     std::mutex mu_;
     std::vector<Timed> received_;

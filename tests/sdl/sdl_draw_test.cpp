@@ -2,8 +2,10 @@
 // to both surfaces, pixel reads and the panel font.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <fstream>
+#include <functional>
 
 #include "platform/bmp.h"
 #include "platform/window.h"
@@ -14,16 +16,21 @@ namespace {
 // 0x00RRGGBB by position, so that every pixel tells where it came from.
 uint32_t Tag(int x, int y, int salt) { return uint32_t((salt & 0xFF) << 16 | (x & 0xFF) << 8 | (y & 0xFF)); }
 
-std::string WriteImage(const std::string& dir, const std::string& name, int w, int h, int salt, bool v4 = false) {
+// A bitmap file of w × h pixels coloured by `colour`, as 24 bits, or as 32 bits with alpha.
+std::string WriteImage(const std::string& path, int w, int h, const std::function<uint32_t(int, int)>& colour,
+                       bool v4 = false) {
     kvn::bmp::Image img;
     img.width = w;
     img.height = h;
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) img.pixels.push_back(Tag(x, y, salt) | (v4 ? 0xFF000000u : 0));
+        for (int x = 0; x < w; ++x) img.pixels.push_back(colour(x, y) | (v4 ? 0xFF000000u : 0));
     }
-    const std::string path = dir + "/" + name;
     EXPECT_TRUE(v4 ? kvn::bmp::WriteFile(path, kvn::bmp::Encode32(img)) : kvn::bmp::Save(path, img));
     return path;
+}
+
+plat::HSurface Tagged(const std::string& path, int w, int h, int salt) {
+    return plat::LoadBitmapSurface(WriteImage(path, w, h, [&](int x, int y) { return Tag(x, y, salt); }));
 }
 
 // The 0x00BBGGRR value GetPixel gives for a 0x00RRGGBB tag.
@@ -33,14 +40,18 @@ class SdlDraw : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = kvntest::ScratchDir();
-        src = plat::LoadBitmapSurface(WriteImage(dir, "src.bmp", 10, 8, 1));
-        dst = plat::LoadBitmapSurface(WriteImage(dir, "dst.bmp", 20, 16, 2));
+        src = Tagged(dir + "/src.bmp", 10, 8, 1);
+        Reload();
         ASSERT_NE(src, nullptr);
-        ASSERT_NE(dst, nullptr);
     }
     void TearDown() override {
         plat::FreeSurface(src);
         plat::FreeSurface(dst);
+    }
+    void Reload() {
+        plat::FreeSurface(dst);
+        dst = Tagged(dir + "/dst.bmp", 20, 16, 2);
+        ASSERT_NE(dst, nullptr);
     }
     // Where the destination shows the source, and where it still shows itself.
     void ExpectCopied(int x, int y, int w, int h, int sx, int sy) {
@@ -67,7 +78,7 @@ TEST_F(SdlDraw, BitmapsLoadInTheirOwnSizeAndPixelsReadBack) {
     EXPECT_EQ(plat::GetPixel(nullptr, 0, 0), plat::kClrInvalid);
 
     // A 32-bit bitmap with alpha: the colour counts, the alpha does not.
-    plat::HSurface v4 = plat::LoadBitmapSurface(WriteImage(dir, "v4.bmp", 4, 3, 7, true));
+    plat::HSurface v4 = plat::LoadBitmapSurface(WriteImage(dir + "/v4.bmp", 4, 3, [](int x, int y) { return Tag(x, y, 7); }, true));
     ASSERT_NE(v4, nullptr);
     EXPECT_EQ(plat::GetPixel(v4, 2, 1), Ref(Tag(2, 1, 7)));
     plat::FreeSurface(v4);
@@ -77,36 +88,19 @@ TEST_F(SdlDraw, BitmapsLoadInTheirOwnSizeAndPixelsReadBack) {
     EXPECT_EQ(plat::LoadBitmapSurface(dir + "/junk.bmp"), nullptr);
 }
 
-TEST_F(SdlDraw, TheSkinLoads) {
-    plat::HSurface bg = plat::LoadBitmapSurface(std::string(KVN_SOURCE_DIR) + "/resources/Bitmap/00.bmp");
-    if (bg == nullptr) GTEST_SKIP() << "no skin in the source tree";
-    EXPECT_EQ(plat::SurfaceWidth(bg), 740);
-    EXPECT_EQ(plat::SurfaceHeight(bg), 150);
-    plat::FreeSurface(bg);
-}
-
 TEST_F(SdlDraw, BlockCopiesAreClippedToBothSurfaces) {
-    plat::BitBlt(dst, 3, 4, 5, 2, src, 1, 2);
-    ExpectCopied(3, 4, 5, 2, 1, 2);
-}
-
-TEST_F(SdlDraw, ASourceRectanglePartlyOutsideTheSourceCopiesOnlyWhatExists) {
-    plat::BitBlt(dst, 5, 5, 10, 10, src, -2, -3);  // starts left of and above the source
-    ExpectCopied(5, 5, 10, 10, -2, -3);
-    SetUp();
-    plat::BitBlt(dst, 0, 0, 20, 16, src, 6, 5);  // runs past its right and bottom edges
-    ExpectCopied(0, 0, 20, 16, 6, 5);
-}
-
-TEST_F(SdlDraw, ADestinationPartlyOutsideIsClipped) {
-    plat::BitBlt(dst, -4, -2, 10, 8, src, 0, 0);
-    ExpectCopied(-4, -2, 10, 8, 0, 0);
-    SetUp();
-    plat::BitBlt(dst, 15, 12, 10, 8, src, 0, 0);  // 3 pixels past the 740-wide window, say
-    ExpectCopied(15, 12, 10, 8, 0, 0);
-}
-
-TEST_F(SdlDraw, NothingHappensForEmptyOrAbsurdRectangles) {
+    // Inside both; starting left of and above the source; running past its right and bottom
+    // edges; a destination partly outside before its start and past its end.
+    const int cases[][6] = {{3, 4, 5, 2, 1, 2}, {5, 5, 10, 10, -2, -3}, {0, 0, 20, 16, 6, 5}, {-4, -2, 10, 8, 0, 0},
+                            {15, 12, 10, 8, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c[0] << "," << c[1] << " " << c[2] << "x" << c[3] << " from " << c[4] << "," << c[5]);
+        Reload();
+        plat::BitBlt(dst, c[0], c[1], c[2], c[3], src, c[4], c[5]);
+        ExpectCopied(c[0], c[1], c[2], c[3], c[4], c[5]);
+    }
+    // Empty, absurd or wholly outside rectangles, and missing surfaces, copy nothing.
+    Reload();
     for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-3, 4}, {4, -3}}) plat::BitBlt(dst, 0, 0, w, h, src, 0, 0);
     plat::BitBlt(dst, 30, 0, 5, 5, src, 0, 0);
     plat::BitBlt(dst, 0, 0, 5, 5, src, 10, 0);
@@ -118,14 +112,12 @@ TEST_F(SdlDraw, NothingHappensForEmptyOrAbsurdRectangles) {
 }
 
 TEST_F(SdlDraw, OverlappingCopiesWithinOneSurface) {
-    plat::BitBlt(dst, 2, 3, 10, 6, dst, 0, 0);  // down and right
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 10; ++x) ASSERT_EQ(plat::GetPixel(dst, 2 + x, 3 + y), Ref(Tag(x, y, 2)));
-    }
-    SetUp();
-    plat::BitBlt(dst, 0, 0, 10, 6, dst, 2, 3);  // up and left
-    for (int y = 0; y < 6; ++y) {
-        for (int x = 0; x < 10; ++x) ASSERT_EQ(plat::GetPixel(dst, x, y), Ref(Tag(2 + x, 3 + y, 2)));
+    for (auto [x0, y0, sx, sy] : {std::array{2, 3, 0, 0}, {0, 0, 2, 3}}) {  // down and right, then up and left
+        Reload();
+        plat::BitBlt(dst, x0, y0, 10, 6, dst, sx, sy);
+        for (int y = 0; y < 6; ++y) {
+            for (int x = 0; x < 10; ++x) ASSERT_EQ(plat::GetPixel(dst, x0 + x, y0 + y), Ref(Tag(sx + x, sy + y, 2)));
+        }
     }
 }
 
@@ -142,14 +134,10 @@ plat::Rect Ink(plat::HSurface s, uint32_t back) {
 }
 
 TEST(SdlText, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
-    const std::string dir = kvntest::ScratchDir();
-    kvn::bmp::Image black;
-    black.width = 200;
-    black.height = 60;
-    black.pixels.assign(200 * 60, 0);
-    ASSERT_TRUE(kvn::bmp::Save(dir + "/canvas.bmp", black));
-    plat::HSurface canvas = plat::LoadBitmapSurface(dir + "/canvas.bmp");
-    ASSERT_NE(canvas, nullptr);
+    const std::string file = WriteImage(kvntest::ScratchDir() + "/canvas.bmp", 200, 60, [](int, int) { return 0u; });
+    plat::HSurface canvas = plat::LoadBitmapSurface(file), blank = plat::LoadBitmapSurface(file),
+                   opaque = plat::LoadBitmapSurface(file);
+    ASSERT_TRUE(canvas && blank && opaque);
     plat::HFont font = plat::CreatePanelFont("SimHei", 26, 8);
     ASSERT_NE(font, nullptr);
 
@@ -169,20 +157,17 @@ TEST(SdlText, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
     }
     EXPECT_TRUE(full);  // strokes reach the full text colour
 
-    // CJK names are drawn too; nothing, empty or null, draws nothing.
-    plat::HSurface blank = plat::LoadBitmapSurface(dir + "/canvas.bmp");
+    // CJK names are drawn too; nothing, empty or null, draws nothing; text past the surface is clipped.
     plat::SelectTextStyle(blank, font, red, plat::kClrInvalid);
     plat::DrawTextAt(blank, 0, 0, "");
     plat::DrawTextAt(blank, 0, 0, nullptr);
     EXPECT_LT(Ink(blank, 0).right, 0);
     plat::DrawTextAt(blank, 0, 0, "\xE9\x9F\xB3\xE6\xBA\x90");
     EXPECT_GT(Ink(blank, 0).right, 10);
-    // Text reaching past the surface is clipped.
     plat::DrawTextAt(blank, 190, 50, "clipped");
     plat::DrawTextAt(blank, -100, -100, "gone");
 
     // An opaque background fills the whole cell.
-    plat::HSurface opaque = plat::LoadBitmapSurface(dir + "/canvas.bmp");
     plat::SelectTextStyle(opaque, font, red, plat::Rgb(0, 0, 200));
     plat::DrawTextAt(opaque, 10, 10, "ab");
     const plat::Rect box = Ink(opaque, 0);
@@ -191,21 +176,13 @@ TEST(SdlText, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
     EXPECT_EQ(plat::GetPixel(opaque, box.left, box.top), plat::Rgb(0, 0, 200));
 
     plat::FreeFont(font);
-    plat::FreeSurface(canvas);
-    plat::FreeSurface(blank);
-    plat::FreeSurface(opaque);
+    for (plat::HSurface s : {canvas, blank, opaque}) plat::FreeSurface(s);
 }
 
 TEST(SdlText, AnUnknownFaceFallsBackAndStillDraws) {
     plat::HFont font = plat::CreatePanelFont("No Such Face", 20, 0);
     ASSERT_NE(font, nullptr);
-    const std::string dir = kvntest::ScratchDir();
-    kvn::bmp::Image white;
-    white.width = 100;
-    white.height = 30;
-    white.pixels.assign(100 * 30, 0xFFFFFF);
-    ASSERT_TRUE(kvn::bmp::Save(dir + "/w.bmp", white));
-    plat::HSurface s = plat::LoadBitmapSurface(dir + "/w.bmp");
+    plat::HSurface s = plat::LoadBitmapSurface(WriteImage(kvntest::ScratchDir() + "/w.bmp", 100, 30, [](int, int) { return 0xFFFFFFu; }));
     plat::SelectTextStyle(s, font, 0, plat::kClrInvalid);
     plat::DrawTextAt(s, 2, 2, "Mapper");
     EXPECT_GT(Ink(s, plat::Rgb(255, 255, 255)).right, 20);

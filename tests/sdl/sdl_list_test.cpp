@@ -2,10 +2,10 @@
 // xdotool as a user would.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "tests/sdl/window_support.h"
 
-using kvntest::Background;
-using kvntest::Client;
 using kvntest::PollUntil;
 
 namespace {
@@ -27,9 +27,8 @@ public:
         return true;
     }
     void OnSelChange(plat::HDialog dlg) override {
-        const int sel = plat::ListGetCurSel(dlg);
         std::string text;
-        const int length = plat::ListGetText(dlg, sel, &text);
+        const int length = plat::ListGetText(dlg, plat::ListGetCurSel(dlg), &text);
         EXPECT_EQ(length, int(text.size()));
         EXPECT_EQ(plat::ListGetText(dlg, plat::ListGetCount(dlg), &text), plat::kLbErr);
         chosen.push_back(text);
@@ -45,10 +44,15 @@ public:
     std::vector<std::string> chosen;
 };
 
-// Waits for the list to be on the screen, then acts as the user.
-void User(const std::string& xdotool) {
-    PollUntil([] { return kvntest::Viewable(kList); });
-    kvntest::Xdotool(xdotool);
+// Shows the list, and once it is on the screen acts as the user: xdotool, then `then`.
+int Modal(Picker& p, const std::string& xdotool, const std::function<void()>& then = nullptr) {
+    kvntest::Background user([&] {
+        PollUntil([] { return kvntest::Viewable(kList); });
+        kvntest::Xdotool(xdotool);
+        if (then) then();
+    });
+    kvntest::Guard guard;
+    return plat::DoModalList(&p, plat::Rgb(255, 230, 180));
 }
 
 TEST(SdlList, AClickChoosesALineOfTheSortedList) {
@@ -56,9 +60,7 @@ TEST(SdlList, AClickChoosesALineOfTheSortedList) {
     p.lines = {" 2: kvnsink:in", " 0: Window's MIDI Mapper", " 1: fluidsynth:midi_00"};
     p.initial = 1;  // marked, without counting as the user's choice
     // The third line: one pixel of frame and two lines of 18 or 19 pixels above it.
-    Background user([] { User("mousemove 330 246 click 1"); });
-    kvntest::Guard guard;
-    EXPECT_EQ(plat::DoModalList(&p, plat::Rgb(255, 230, 180)), plat::kIdOk);
+    EXPECT_EQ(Modal(p, "mousemove 330 246 click 1"), plat::kIdOk);
     EXPECT_EQ(p.order, (std::vector<int>{0, 0, 1}));  // where each landed when it was added
     EXPECT_EQ(p.chosen, (std::vector<std::string>{" 2: kvnsink:in"}));
     EXPECT_EQ(p.rect.left, 300);
@@ -68,71 +70,45 @@ TEST(SdlList, AClickChoosesALineOfTheSortedList) {
 }
 
 TEST(SdlList, KeysMoveTheChoiceAndEnterOrEscapeEndIt) {
-    Picker p;
+    Picker p, q, empty;
     p.lines = {" 0: a", " 1: b", " 2: c", " 3: d"};
     p.initial = 0;
     p.endOnChoice = false;
-    {
-        Background user([] { User("key Down Down Up End Return"); });
-        kvntest::Guard guard;
-        EXPECT_EQ(plat::DoModalList(&p, 0xFFFFFF), plat::kIdOk);
-    }
+    EXPECT_EQ(Modal(p, "key Down Down Up End Return"), plat::kIdOk);
     EXPECT_EQ(p.chosen, (std::vector<std::string>{" 1: b", " 2: c", " 1: b", " 3: d"}));
-
-    Picker q;
     q.lines = {" 0: a"};
-    {
-        Background user([] { User("key Escape"); });
-        kvntest::Guard guard;
-        EXPECT_EQ(plat::DoModalList(&q, 0xFFFFFF), plat::kIdCancel);
-    }
+    EXPECT_EQ(Modal(q, "key Escape"), plat::kIdCancel);
     EXPECT_TRUE(q.chosen.empty());
-
-    Picker empty;
-    {
-        Background user([] { User("key Down Escape"); });
-        kvntest::Guard guard;
-        EXPECT_EQ(plat::DoModalList(&empty, 0xFFFFFF), plat::kIdCancel);
-    }
+    EXPECT_EQ(Modal(empty, "key Down Escape"), plat::kIdCancel);
     EXPECT_TRUE(empty.chosen.empty());
 }
 
 TEST(SdlList, ALongListScrollsToShowTheMarkedLine) {
     Picker p;
-    for (int i = 0; i < 21; ++i) {
-        char line[16];
-        std::snprintf(line, sizeof line, "%2d: port %d", i, i);
-        p.lines.push_back(line);
-    }
+    for (int i = 0; i < 21; ++i) p.lines.push_back((i < 10 ? " " : "") + std::to_string(i) + ": port " + std::to_string(i));
     p.initial = 20;
-    Background user([] { User("mousemove 330 210 click 1"); });  // the first line shown
-    kvntest::Guard guard;
-    EXPECT_EQ(plat::DoModalList(&p, 0xFFFFFF), plat::kIdOk);
+    EXPECT_EQ(Modal(p, "mousemove 330 210 click 1"), plat::kIdOk);  // the first line shown
     ASSERT_EQ(p.chosen.size(), 1u);
-    EXPECT_NE(p.chosen[0], " 0: port 0");
     EXPECT_GT(std::stoi(p.chosen[0]), 10);
 }
 
 TEST(SdlList, PostedMessagesFlowWhileTheMainWindowIgnoresInput) {
-    Client frameClient, viewClient;
+    kvntest::Client frameClient, viewClient;
     plat::HWnd frame = plat::CreateMainFrame("KVN - modal", 0, 0, 740, 150, &frameClient);
     plat::HWnd view = plat::CreateView(frame, &viewClient);
     plat::ShowWindow(frame, plat::kSwShow);
     std::atomic<bool> delivered{false};
-    viewClient.on = [&](uint32_t msg, uintptr_t, intptr_t) {
-        if (msg == plat::kWmApp) delivered = true;
-    };
+    viewClient.on = [&](uint32_t msg, uintptr_t, intptr_t) { delivered = delivered || msg == plat::kWmApp; };
     Picker p;
     p.lines = {" 0: a", " 1: b"};
     p.at = {400, 400};
-    Background user([&] {
-        User("mousemove 50 50 click 1 key x");  // on the main window: ignored
-        plat::PostWindowMessage(view, plat::kWmApp, 0x3C90, 0);  // MIDI arriving meanwhile
-        PollUntil([&] { return delivered.load(); });
-        kvntest::Xdotool("key Escape");
-    });
-    kvntest::Guard guard;
-    EXPECT_EQ(plat::DoModalList(&p, 0xFFFFFF), plat::kIdCancel);
+    // A click and a key on the main window (ignored), and MIDI arriving meanwhile.
+    EXPECT_EQ(Modal(p, "mousemove 50 50 click 1 key x", [&] {
+                  plat::PostWindowMessage(view, plat::kWmApp, 0x3C90, 0);
+                  PollUntil([&] { return delivered.load(); });
+                  kvntest::Xdotool("key Escape");
+              }),
+              plat::kIdCancel);
     EXPECT_TRUE(delivered);
     EXPECT_TRUE(viewClient.Of(plat::kWmLButtonDown).empty());
     EXPECT_TRUE(viewClient.Of(plat::kWmKeyDown).empty());

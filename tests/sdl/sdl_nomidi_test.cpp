@@ -10,12 +10,6 @@
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 TEST(SdlNoMidi, NoPortsAndOpeningFailsWithOneMessage) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(plat::MidiInGetNumDevs(), 0u);
@@ -33,7 +27,8 @@ TEST(SdlNoMidi, NoPortsAndOpeningFailsWithOneMessage) {
     EXPECT_NE(plat::MidiInOpen(&in, 0, kvntest::Recorder::InProc, rec.Instance()), plat::kMmNoError);
     EXPECT_TRUE(rec.Calls().empty());
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(Count(err, "Korvane: No MIDI system is available"), 1u) << err;
+    const std::string why = "Korvane: No MIDI system is available";
+    EXPECT_TRUE(err.find(why) != std::string::npos && err.find(why) == err.rfind(why)) << err;
 
     // Calls on handles that never opened are refused, not crashed on.
     EXPECT_EQ(plat::MidiOutShortMsg(nullptr, 0x90), plat::kMmInvalHandle);

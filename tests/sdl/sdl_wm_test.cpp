@@ -4,7 +4,6 @@
 
 #include "tests/sdl/window_support.h"
 
-using kvntest::Background;
 using kvntest::Client;
 using kvntest::Output;
 using kvntest::PollUntil;
@@ -24,15 +23,14 @@ TEST(SdlWm, TheFrameMinimisesAndRestoresAndHasNoDecoration) {
     plat::ShowWindow(frame, plat::kSwShow);
     EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
     EXPECT_NE(Output("xprop -name 'KVN - wm' _MOTIF_WM_HINTS").find("0x2, 0x0, 0x0"), std::string::npos);
-    EXPECT_TRUE(PollUntil([&] { return plat::GetWindowRect(frame).left == 100 && plat::GetWindowRect(frame).top == 120; }));
-
-    plat::ShowWindow(frame, plat::kSwMinimize);
-    EXPECT_TRUE(PollUntil([&] { return plat::IsIconic(frame); }));
-    EXPECT_TRUE(PollUntil([&] { return !kvntest::Viewable("KVN - wm"); }));
-    plat::ShowWindow(frame, plat::kSwShow);
-    EXPECT_TRUE(PollUntil([&] { return !plat::IsIconic(frame); }));
-    EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
-    EXPECT_TRUE(PollUntil([&] { return plat::GetWindowRect(frame).left == 100; }));
+    const auto placed = [&] { return plat::GetWindowRect(frame).left == 100 && plat::GetWindowRect(frame).top == 120; };
+    EXPECT_TRUE(PollUntil(placed));
+    for (int cmd : {plat::kSwMinimize, plat::kSwShow}) {
+        plat::ShowWindow(frame, cmd);
+        EXPECT_TRUE(PollUntil([&] { return plat::IsIconic(frame) == (cmd == plat::kSwMinimize); })) << cmd;
+        EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm") == (cmd == plat::kSwShow); })) << cmd;
+    }
+    EXPECT_TRUE(PollUntil(placed));
     plat::DestroyWindow(frame);
 }
 
@@ -55,7 +53,7 @@ TEST(SdlWm, ThePopUpListGoesAwayWhenTheUserTurnsToAnotherWindow) {
     plat::CreateView(frame, &viewClient);
     plat::ShowWindow(frame, plat::kSwShow);
     Picker p;
-    Background user([] {
+    kvntest::Background user([] {
         // Once the list has the focus, another window takes it. The focus is moved directly rather
         // than by a click, whose effect would be the window manager's focus policy and timing.
         const auto listFocused = [] {

@@ -6,10 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "tests/sdl/jack_client.h"
 
@@ -52,8 +53,6 @@ bool Recorder::WaitFor(uint32_t msg, size_t count, std::chrono::milliseconds tim
     return PollUntil([&] { return Calls(msg).size() >= count; }, timeout);
 }
 
-namespace {
-
 std::vector<std::string> Names(bool input) {
     std::vector<std::string> names;
     const uint32_t n = input ? plat::MidiInGetNumDevs() : plat::MidiOutGetNumDevs();
@@ -67,18 +66,9 @@ std::vector<std::string> Names(bool input) {
 
 int Row(bool input, const std::string& name) {
     const std::vector<std::string> names = Names(input);
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == name) return static_cast<int>(i);
-    }
-    return -1;
+    const auto at = std::find(names.begin(), names.end(), name);
+    return at == names.end() ? -1 : int(at - names.begin());
 }
-
-}  // namespace
-
-int InputRow(const std::string& name) { return Row(true, name); }
-int OutputRow(const std::string& name) { return Row(false, name); }
-std::vector<std::string> InputNames() { return Names(true); }
-std::vector<std::string> OutputNames() { return Names(false); }
 
 pid_t TestServerPid() {
     const char* value = std::getenv("KVN_TEST_JACKD_PID");
@@ -86,15 +76,12 @@ pid_t TestServerPid() {
 }
 
 bool ProcessGone(pid_t pid) {
-    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-    if (f == nullptr) return true;
-    char state = 0;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    if (!f) return true;
     // "pid (name) S ...": the state follows the last ')'.
-    char buf[512] = {};
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    const char* close = std::strrchr(buf, ')');
-    if (n > 0 && close != nullptr && close[1] == ' ') state = close[2];
+    const std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    const char state = close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
     return state == 'Z' || state == 'X';
 }
 
@@ -206,13 +193,8 @@ std::string Output(const std::string& command) {
     if (fd < 0) return {};
     close(fd);
     Spawn(command, path, std::chrono::seconds(20));
-    std::string out;
-    if (FILE* f = std::fopen(path, "rb")) {
-        char buf[4096];
-        size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        std::fclose(f);
-    }
+    std::ifstream f(path, std::ios::binary);
+    std::string out((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     unlink(path);
     return out;
 }

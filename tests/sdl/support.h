@@ -44,11 +44,9 @@ private:
     std::vector<Call> calls_;
 };
 
-// The catalogue row with exactly this name, or -1.
-int InputRow(const std::string& name);
-int OutputRow(const std::string& name);
-std::vector<std::string> InputNames();
-std::vector<std::string> OutputNames();
+// The catalogue's names, and the row with exactly this name (or -1).
+std::vector<std::string> Names(bool input);
+int Row(bool input, const std::string& name);
 
 // A header over `bytes` of buffer.
 struct Header {

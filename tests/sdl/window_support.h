@@ -1,7 +1,6 @@
 // Helpers of the adapter's window tests (under Xvfb).
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -35,9 +34,8 @@ public:
         return 0;
     }
     std::vector<Msg> Of(uint32_t msg) {
-        std::lock_guard lk(mu);
         std::vector<Msg> out;
-        for (const Msg& m : msgs) {
+        for (const Msg& m : All()) {
             if (m.msg == msg) out.push_back(m);
         }
         return out;
@@ -53,15 +51,7 @@ public:
 
 inline void QuitLater(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) { plat::QuitMessageLoop(-99); }
 
-// Runs the message loop; gives up after `ms` with -99.
-inline int RunLoop(uint32_t ms = 15000) {
-    const uint32_t guard = plat::TimeSetEvent(ms, 1, QuitLater, 0, plat::kTimeOneShot);
-    const int code = plat::RunMessageLoop();
-    plat::TimeKillEvent(guard);
-    return code;
-}
-
-// Ends a modal loop that the user never ended, so that a test fails instead of hanging.
+// Ends a (modal) message loop that nothing else ended, with -99, so that a test fails instead of hanging.
 class Guard {
 public:
     explicit Guard(uint32_t ms = 15000) : id_(plat::TimeSetEvent(ms, 1, QuitLater, 0, plat::kTimeOneShot)) {}
@@ -71,6 +61,11 @@ private:
     uint32_t id_;
 };
 
+inline int RunLoop(uint32_t ms = 15000) {
+    Guard guard(ms);
+    return plat::RunMessageLoop();
+}
+
 // xdotool, never left hanging.
 inline int Xdotool(const std::string& args) { return Run("timeout 10 xdotool " + args); }
 
@@ -79,14 +74,7 @@ inline bool Viewable(const std::string& name) {
     return Output("xwininfo -name '" + name + "' 2>/dev/null").find("IsViewable") != std::string::npos;
 }
 
-// Runs `work` on a thread of its own and joins it when destroyed.
-class Background {
-public:
-    explicit Background(std::function<void()> work) : thread_(std::move(work)) {}
-    ~Background() { thread_.join(); }
-
-private:
-    std::thread thread_;
-};
+// Work on a thread of its own, joined when it goes out of scope.
+using Background = std::jthread;
 
 }  // namespace kvntest
