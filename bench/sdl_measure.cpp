@@ -1,6 +1,6 @@
 // Measures the SDL adapter: the 10 ms timer's intervals, and the cost of one panel-like paint
 // (background, lamps, three texts, present). Not a test; run it with a display, for example
-//   tests/sdl/run_with.sh --x -- build-bench/sdl_measure
+//   tests/sdl/run_with.sh --x -- build-b1/sdl_measure   (a build as bench/jack/README.md says)
 #include <algorithm>
 #include <atomic>
 #include <chrono>

@@ -16,8 +16,8 @@ endforeach()
 # ---- kvn over JACK, measured from outside (bench/jack) ------------------------------------------
 # Latency against a direct connection and a reference relay (jack_relay), the highest rate passed
 # whole and idle CPU (jack_e2e_bench), and the cost of a real panel paint on the SDL platform
-# (kvn_paint_bench); the SDL adapter's 10 ms timer and a panel-like paint (sdl_measure). They need real servers: run them under tests/sdl/run_with.sh, as
-# bench/jack/README.md says.
+# (kvn_paint_bench); the SDL adapter's 10 ms timer and a panel-like paint (sdl_measure). They
+# need real servers: run them under tests/sdl/run_with.sh, as bench/jack/README.md says.
 if(TARGET kvn AND TARGET kvn_e2e_support)
   add_executable(jack_relay ${CMAKE_SOURCE_DIR}/bench/jack/jack_relay.cpp)
   target_link_libraries(jack_relay PRIVATE PkgConfig::KVN_JACK kvn_warnings)
