@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "platform/device_name.h"
@@ -67,38 +68,34 @@ struct plat::Window {
 struct plat::MidiInPort {
     plat::MidiInCallback callback = nullptr;
     uintptr_t instance = 0;
-    std::atomic<bool> open{true}, started{false};
+    std::atomic<bool> started{false};
     std::atomic<plat::MidiOutPort*> link{nullptr};
-    std::mutex m;  // the queue of headers, as the driver keeps it
-    std::deque<plat::MidiHdr*> queue;
+    std::mutex m{};  // the queue of headers, as the driver keeps it
+    std::deque<plat::MidiHdr*> queue{};
 };
 
 struct plat::MidiOutPort : tp::Worker {
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
-    std::atomic<bool> open{true};
     struct Pending {
         plat::MidiHdr* hdr;
         Clock::time_point due;
         std::vector<uint8_t> sent;
     };
-    std::deque<Pending> pending;
+    std::deque<Pending> pending{};
     bool busy = false;
 };
 
 namespace {
-
-struct TimerThread : tp::Worker {
-    uint32_t id = 0;
-};
 
 struct World {
     // User-interface thread only.
     std::vector<std::string> inputs, outputs;
     std::vector<std::unique_ptr<plat::MidiInPort>> inPorts;
     std::vector<std::unique_ptr<plat::MidiOutPort>> outPorts;
-    std::vector<std::unique_ptr<plat::Window>> windows;
-    std::map<uint32_t, std::unique_ptr<TimerThread>> timers;
+    std::set<const void*> open;  // the ports not closed
+    std::deque<plat::Window> windows;
+    std::map<uint32_t, std::unique_ptr<tp::Worker>> timers;
     uint32_t nextTimerId = 1;
     std::vector<tp::Record> uiRecords;
 
@@ -124,29 +121,19 @@ World& W() { return *gWorld; }
 
 const Clock::time_point kStart = Clock::now();
 
-template <typename Port>
-bool Valid(const std::vector<std::unique_ptr<Port>>& ports, Port* h) {
-    for (auto& p : ports)
-        if (p.get() == h) return p->open;
-    return false;
-}
-bool Valid(plat::HMidiIn h) { return Valid(W().inPorts, h); }
-bool Valid(plat::HMidiOut h) { return Valid(W().outPorts, h); }
+bool Valid(const void* h) { return W().open.count(h) != 0; }
 
 void Record(tp::Rec kind, uint32_t word = 0, std::vector<uint8_t> data = {}) {
     W().uiRecords.push_back({kind, word, std::move(data), 0, 0});
 }
 
-// midi{In,Out}{Prepare,Unprepare}Header, once the handle is known to be valid.
-uint32_t Prepare(plat::MidiHdr* hdr, uint32_t size) {
-    if (hdr == nullptr || size < sizeof(plat::MidiHdr) || hdr->lpData == nullptr) return plat::kMmInvalParam;
-    SetFlags(hdr, plat::kMhdrPrepared, 0);
-    return plat::kMmNoError;
-}
-uint32_t Unprepare(plat::MidiHdr* hdr, uint32_t size) {
-    if (hdr == nullptr || size < sizeof(plat::MidiHdr)) return plat::kMmInvalParam;
-    if (LoadFlags(hdr) & plat::kMhdrInQueue) return plat::kMidiErrStillPlaying;
-    SetFlags(hdr, 0, plat::kMhdrPrepared);
+// midi{In,Out}{Prepare,Unprepare}Header.
+uint32_t Prepare(const void* h, plat::MidiHdr* hdr, uint32_t size, bool prepare) {
+    if (!Valid(h)) return plat::kMmInvalHandle;
+    if (hdr == nullptr || size < sizeof(plat::MidiHdr) || (prepare && hdr->lpData == nullptr))
+        return plat::kMmInvalParam;
+    if (!prepare && (LoadFlags(hdr) & plat::kMhdrInQueue)) return plat::kMidiErrStillPlaying;
+    SetFlags(hdr, prepare ? plat::kMhdrPrepared : 0, prepare ? 0 : plat::kMhdrPrepared);
     return plat::kMmNoError;
 }
 
@@ -194,38 +181,22 @@ namespace plat {
 
 uint32_t MidiInGetNumDevs() { return static_cast<uint32_t>(W().inputs.size()); }
 uint32_t MidiOutGetNumDevs() { return static_cast<uint32_t>(W().outputs.size()); }
-uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) {
-    return CopyName(W().inputs, id, name, size);
-}
-uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) {
-    return CopyName(W().outputs, id, name, size);
-}
+uint32_t MidiInGetDevName(uint32_t id, char* s, size_t n) { return CopyName(W().inputs, id, s, n); }
+uint32_t MidiOutGetDevName(uint32_t id, char* s, size_t n) { return CopyName(W().outputs, id, s, n); }
 
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintptr_t instance) {
     *handle = nullptr;
     if (id >= W().inputs.size()) return kMmBadDeviceId;
-    auto port = std::make_unique<MidiInPort>();
-    port->callback = callback;
-    port->instance = instance;
-    *handle = port.get();
-    W().inPorts.push_back(std::move(port));
+    W().open.insert(*handle = W().inPorts.emplace_back(new MidiInPort(callback, instance)).get());
     W().input.store(*handle, std::memory_order_release);
     if (callback) callback(*handle, kMimOpen, instance, 0, 0);
     return kMmNoError;
 }
 
-uint32_t MidiInPrepareHeader(HMidiIn h, MidiHdr* hdr, uint32_t size) {
-    return Valid(h) ? Prepare(hdr, size) : kMmInvalHandle;
-}
-uint32_t MidiInUnprepareHeader(HMidiIn h, MidiHdr* hdr, uint32_t size) {
-    return Valid(h) ? Unprepare(hdr, size) : kMmInvalHandle;
-}
-uint32_t MidiOutPrepareHeader(HMidiOut h, MidiHdr* hdr, uint32_t size) {
-    return Valid(h) ? Prepare(hdr, size) : kMmInvalHandle;
-}
-uint32_t MidiOutUnprepareHeader(HMidiOut h, MidiHdr* hdr, uint32_t size) {
-    return Valid(h) ? Unprepare(hdr, size) : kMmInvalHandle;
-}
+uint32_t MidiInPrepareHeader(HMidiIn h, MidiHdr* p, uint32_t n) { return Prepare(h, p, n, true); }
+uint32_t MidiInUnprepareHeader(HMidiIn h, MidiHdr* p, uint32_t n) { return Prepare(h, p, n, false); }
+uint32_t MidiOutPrepareHeader(HMidiOut h, MidiHdr* p, uint32_t n) { return Prepare(h, p, n, true); }
+uint32_t MidiOutUnprepareHeader(HMidiOut h, MidiHdr* p, uint32_t n) { return Prepare(h, p, n, false); }
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!Valid(handle)) return kMmInvalHandle;
@@ -263,11 +234,8 @@ uint32_t MidiInReset(HMidiIn handle) {
 
 uint32_t MidiInClose(HMidiIn handle) {
     if (!Valid(handle)) return kMmInvalHandle;
-    {
-        std::lock_guard lk(handle->m);
-        if (!handle->queue.empty()) return kMidiErrStillPlaying;
-    }
-    handle->open = false;
+    if (std::lock_guard lk(handle->m); !handle->queue.empty()) return kMidiErrStillPlaying;
+    W().open.erase(handle);
     handle->started = false;
     handle->link = nullptr;
     W().input.store(nullptr, std::memory_order_release);
@@ -278,14 +246,10 @@ uint32_t MidiInClose(HMidiIn handle) {
 uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, uintptr_t instance) {
     *handle = nullptr;
     if (id != kMidiMapper && id >= W().outputs.size()) return kMmBadDeviceId;
-    auto port = std::make_unique<MidiOutPort>();
-    port->callback = callback;
-    port->instance = instance;
-    MidiOutPort* raw = port.get();
-    raw->thread = std::thread(CompletionLoop, raw);
-    *handle = raw;
-    W().outPorts.push_back(std::move(port));
-    if (callback) callback(raw, kMomOpen, instance, 0, 0);
+    MidiOutPort* port = W().outPorts.emplace_back(new MidiOutPort({}, callback, instance)).get();
+    port->thread = std::thread(CompletionLoop, port);
+    W().open.insert(*handle = port);
+    if (callback) callback(port, kMomOpen, instance, 0, 0);
     return kMmNoError;
 }
 
@@ -307,10 +271,8 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
     SetFlags(hdr, kMhdrInQueue, kMhdrDone);
     static thread_local std::mt19937 rng(12345);
     const uint32_t us = std::uniform_int_distribution<uint32_t>(50, 1500)(rng);  // completion delay
-    {
-        std::lock_guard lk(handle->m);
-        handle->pending.push_back({hdr, Clock::now() + std::chrono::microseconds(us), std::move(sent)});
-    }
+    std::lock_guard lk(handle->m);
+    handle->pending.push_back({hdr, Clock::now() + std::chrono::microseconds(us), std::move(sent)});
     handle->cv.notify_all();
     return kMmNoError;
 }
@@ -333,12 +295,9 @@ uint32_t MidiOutReset(HMidiOut handle) {
 
 uint32_t MidiOutClose(HMidiOut handle) {
     if (!Valid(handle)) return kMmInvalHandle;
-    {
-        std::lock_guard lk(handle->m);
-        if (!handle->pending.empty() || handle->busy) return kMidiErrStillPlaying;
-    }
+    if (std::lock_guard lk(handle->m); !handle->pending.empty() || handle->busy) return kMidiErrStillPlaying;
     handle->Stop();
-    handle->open = false;
+    W().open.erase(handle);
     for (auto& in : W().inPorts) {
         MidiOutPort* expected = handle;
         in->link.compare_exchange_strong(expected, nullptr);
@@ -373,24 +332,21 @@ uint32_t TimeEndPeriod(uint32_t) { return kMmNoError; }
 
 uint32_t TimeSetEvent(uint32_t delay, uint32_t, TimerCallback callback, uintptr_t user, uint32_t flags) {
     if (callback == nullptr || delay == 0) return 0;
-    auto timer = std::make_unique<TimerThread>();
-    timer->id = W().nextTimerId++;
-    TimerThread* t = timer.get();
-    t->thread = std::thread([t, delay, callback, user, flags] {
+    const uint32_t id = W().nextTimerId++;
+    tp::Worker* t = (W().timers[id] = std::make_unique<tp::Worker>()).get();
+    t->thread = std::thread([t, id, delay, callback, user, flags] {
         Clock::time_point next = Clock::now();
         std::unique_lock lk(t->m);
         for (;;) {
             next += std::chrono::milliseconds(delay);
             if (t->cv.wait_until(lk, next, [t] { return t->stop; })) return;
             lk.unlock();
-            callback(t->id, 0, user, 0, 0);
+            callback(id, 0, user, 0, 0);
             ++W().ticks;
             lk.lock();
             if (!(flags & kTimePeriodic)) return;
         }
     });
-    const uint32_t id = t->id;
-    W().timers.emplace(id, std::move(timer));
     return id;
 }
 
@@ -404,10 +360,8 @@ uint32_t TimeKillEvent(uint32_t id) {
 
 bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     if (wnd == nullptr) return false;
-    {
-        std::lock_guard lk(W().qm);
-        W().queue.push_back({wnd, msg, wParam, lParam});
-    }
+    std::lock_guard lk(W().qm);
+    W().queue.push_back({wnd, msg, wParam, lParam});
     W().messages.notify_one();
     t_posted = true;
     return true;
@@ -446,9 +400,7 @@ void SetDevices(std::vector<std::string> inputs, std::vector<std::string> output
 }
 
 plat::HWnd CreateTestWindow(plat::WindowClient* client) {
-    W().windows.push_back(std::make_unique<plat::Window>());
-    W().windows.back()->client = client;
-    return W().windows.back().get();
+    return &W().windows.emplace_back(plat::Window{client});
 }
 
 namespace {
@@ -485,15 +437,11 @@ Delivery PlaySysEx(const std::vector<uint8_t>& bytes, uint64_t seq) {
     Delivery d;
     plat::MidiInPort* in = Arrive(d, {Rec::LinkLong, 0, bytes, 0, seq});
     if (in == nullptr) return d;
-    plat::MidiHdr* hdr = nullptr;
-    {
-        std::lock_guard lk(in->m);
-        if (!in->queue.empty()) {
-            hdr = in->queue.front();
-            in->queue.pop_front();
-        }
-    }
-    if (hdr == nullptr) return d;  // no buffer queued: the message is lost, as WinMM loses it
+    std::unique_lock lk(in->m);
+    if (in->queue.empty()) return d;  // no buffer queued: the message is lost, as WinMM loses it
+    plat::MidiHdr* hdr = in->queue.front();
+    in->queue.pop_front();
+    lk.unlock();
     const auto n = static_cast<uint32_t>(std::min<size_t>(bytes.size(), hdr->dwBufferLength));
     std::memcpy(hdr->lpData, bytes.data(), n);
     hdr->dwBytesRecorded = n;
@@ -503,14 +451,12 @@ Delivery PlaySysEx(const std::vector<uint8_t>& bytes, uint64_t seq) {
 }
 
 bool DispatchOne(uint32_t waitUs) {
-    Posted p{};
-    {
-        std::unique_lock lk(W().qm);
-        if (!W().messages.wait_for(lk, std::chrono::microseconds(waitUs), [] { return !W().queue.empty(); }))
-            return false;
-        p = W().queue.front();
-        W().queue.pop_front();
-    }
+    std::unique_lock lk(W().qm);
+    if (!W().messages.wait_for(lk, std::chrono::microseconds(waitUs), [] { return !W().queue.empty(); }))
+        return false;
+    const Posted p = W().queue.front();
+    W().queue.pop_front();
+    lk.unlock();
     W().space.notify_all();
     if (p.wnd != nullptr && p.wnd->client != nullptr) p.wnd->client->WindowProc(p.msg, p.wParam, p.lParam);
     return true;
@@ -530,9 +476,6 @@ void Mark(int code, uint64_t seq, std::vector<uint8_t> data) {
     W().uiRecords.push_back({Rec::Mark, 0, std::move(data), code, seq});
 }
 
-std::vector<Record> TakeUiRecords() { return std::move(W().uiRecords); }
-std::vector<Record> TakeLinkRecords() { return std::move(W().linkRecords); }
-
 bool Idle() {
     for (auto& port : W().outPorts) {
         std::lock_guard lk(port->m);
@@ -542,11 +485,10 @@ bool Idle() {
     return W().queue.empty();
 }
 
-uint64_t TimerTicks() { return W().ticks; }
-
-Faults GetFaults() {
+Outcome TakeOutcome() {
     std::lock_guard lk(W().boxMutex);
-    return {W().addedWhileWaiting, W().changedWhileSending, W().boxes};
+    return {std::move(W().uiRecords), std::move(W().linkRecords), W().ticks,
+            W().addedWhileWaiting,    W().changedWhileSending,    W().boxes};
 }
 
 }  // namespace tp

@@ -31,12 +31,11 @@ struct Record {
     uint64_t seq = 0;           // LinkShort, LinkLong, Mark: the test's number
 };
 
-// Outcome of one message played into the open input port.
+// Outcome of one message played into the open input port: an input port was open and started;
+// delivered (short: whenever started; SysEx: a queued header took it); posted to a window by the
+// callback; forwarded by the driver to the output the port was joined to.
 struct Delivery {
-    bool started = false;    // an input port was open and started
-    bool delivered = false;  // short: whenever started; SysEx: a queued header took it
-    bool posted = false;     // the callback posted it to a window
-    bool forwarded = false;  // the port was joined to an output, which got it from the driver
+    bool started = false, delivered = false, posted = false, forwarded = false;
 };
 
 // Fresh world: every thread of the platform stopped; no ports, timers, messages or records.
@@ -60,16 +59,15 @@ bool Idle();
 // The user-interface thread's records (sends, links, resets, marks) and the driver thread's
 // (forwarding), each in its own order and kept apart, so that recording adds no ordering.
 void Mark(int code, uint64_t seq, std::vector<uint8_t> data = {});
-std::vector<Record> TakeUiRecords();
-std::vector<Record> TakeLinkRecords();
-uint64_t TimerTicks();
 
-// Faults the platform itself saw.
-struct Faults {
-    int inputBufferAddedWhileItsMessageWaits = 0;  // midiInAddBuffer while its MIM_LONGDATA waits
-    int outputBufferChangedWhileSending = 0;       // the buffer differed from the bytes sent
-    std::vector<std::string> boxes;                // message boxes shown
+// The records, and the faults the platform itself saw.
+struct Outcome {
+    std::vector<Record> ui, links;
+    uint64_t timerTicks;
+    // midiInAddBuffer while its MIM_LONGDATA waits; the buffer differed from the bytes sent.
+    int inputBufferAddedWhileItsMessageWaits, outputBufferChangedWhileSending;
+    std::vector<std::string> boxes;  // message boxes shown
 };
-Faults GetFaults();
+Outcome TakeOutcome();
 
 }  // namespace tp
