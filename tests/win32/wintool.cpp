@@ -13,42 +13,39 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
-void Out(const std::string& s) {
+// Writes to stdout unbuffered, so nothing is lost when Wine ends the process.
+void Out(const char* fmt, ...) {
+    char buf[8192];
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), buf, static_cast<DWORD>(std::clamp(n, 0, int(sizeof buf) - 1)),
+              &written, nullptr);
 }
 
-std::string Utf8(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
-    s.resize(static_cast<size_t>(n - 1));
-    return s;
+std::string Utf8(const wchar_t* w) {
+    char buf[8192];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, buf, sizeof buf, nullptr, nullptr);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n - 1)) : std::string();
 }
 
 template <typename F>
 bool WaitFor(DWORD timeoutMs, F ready) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        if (ready()) return true;
+    for (const DWORD start = GetTickCount(); !ready(); Sleep(20)) {
         if (GetTickCount() - start >= timeoutMs) return false;
-        Sleep(20);
     }
-}
-
-std::string Line(const char* fmt, long a, long b, long c, long d) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, a, b, c, d);
-    return buf;
+    return true;
 }
 
 int Box(const char* caption, DWORD timeout) {
@@ -56,25 +53,23 @@ int Box(const char* caption, DWORD timeout) {
     if (!WaitFor(timeout, [&] { return (box = FindWindowA("#32770", caption)) != nullptr; })) return 1;
     wchar_t text[4096] = {};
     GetDlgItemTextW(box, 0xFFFF, text, 4096);
-    Out(Utf8(text) + "\n");
+    Out("%s\n", Utf8(text).c_str());
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     return 0;
 }
 
 int Window(const char* title, DWORD timeout) {
     HWND w = nullptr;
-    if (!WaitFor(timeout,
-                 [&] { return (w = FindWindowA(nullptr, title)) != nullptr && IsWindowVisible(w); })) {
-        return 1;
-    }
+    const auto shown = [&] { return (w = FindWindowA(nullptr, title)) != nullptr && IsWindowVisible(w); };
+    if (!WaitFor(timeout, shown)) return 1;
     RECT r{}, wa{};
     GetWindowRect(w, &r);
     SystemParametersInfoA(SPI_GETWORKAREA, 0, &wa, 0);
-    Out(Line("rect %ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom));
-    Out(Line("workarea %ld %ld %ld %ld\n", wa.left, wa.top, wa.right, wa.bottom));
+    Out("rect %ld %ld %ld %ld\nworkarea %ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom, wa.left, wa.top,
+        wa.right, wa.bottom);
     // (Wine answers no WM_GETICON from another process, so the icons cannot be looked at here.)
-    Out(Line("style %08lX exstyle %08lX iconic %ld\n", GetWindowLongA(w, GWL_STYLE),
-             GetWindowLongA(w, GWL_EXSTYLE), IsIconic(w) ? 1 : 0, 0));
+    Out("style %08lX exstyle %08lX iconic %d\n", GetWindowLongA(w, GWL_STYLE), GetWindowLongA(w, GWL_EXSTYLE),
+        IsIconic(w) ? 1 : 0);
     return 0;
 }
 
@@ -85,42 +80,28 @@ int Close(const char* title) {
 
 // The pop-up list: a dialog-class window holding list box 1000.
 HWND FindList() {
-    HWND found = nullptr;
-    EnumWindows(
-        [](HWND w, LPARAM arg) -> BOOL {
-            char cls[64] = {};
-            GetClassNameA(w, cls, sizeof cls);
-            if (std::strcmp(cls, "#32770") == 0 && IsWindowVisible(w) && GetDlgItem(w, 1000) != nullptr) {
-                *reinterpret_cast<HWND*>(arg) = w;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&found));
-    return found;
+    for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr;) {
+        if (IsWindowVisible(w) && GetDlgItem(w, 1000) != nullptr) return w;
+    }
+    return nullptr;
 }
 
 int List(DWORD timeout) {
     HWND dlg = nullptr;
     if (!WaitFor(timeout, [&] { return (dlg = FindList()) != nullptr; })) return 1;
     HWND list = GetDlgItem(dlg, 1000);
-    RECT r{}, lr{};
+    RECT r{};
     GetWindowRect(dlg, &r);
-    GetWindowRect(list, &lr);
     const long count = static_cast<long>(SendMessageA(list, LB_GETCOUNT, 0, 0));
-    Out(Line("rect %ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom));
     POINT origin{0, 0};
     ClientToScreen(list, &origin);
-    Out(Line("client %ld %ld itemheight %ld count %ld\n", origin.x, origin.y,
-             static_cast<long>(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)), count));
-    Out(Line("cursel %ld\n", static_cast<long>(SendMessageA(list, LB_GETCURSEL, 0, 0)), 0, 0, 0));
+    Out("rect %ld %ld %ld %ld\nclient %ld %ld itemheight %ld count %ld\ncursel %ld\n", r.left, r.top, r.right,
+        r.bottom, origin.x, origin.y, static_cast<long>(SendMessageA(list, LB_GETITEMHEIGHT, 0, 0)), count,
+        static_cast<long>(SendMessageA(list, LB_GETCURSEL, 0, 0)));
     for (long i = 0; i < count; ++i) {
-        std::wstring text(
-            static_cast<size_t>(SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0)) + 1, L'\0');
-        const LRESULT n =
-            SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text.data()));
-        text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        Out("line " + Utf8(text) + "\n");
+        wchar_t text[1024] = {};  // lines are a number and a device name
+        SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+        Out("line %s\n", Utf8(text).c_str());
     }
     return 0;
 }
@@ -141,22 +122,13 @@ int FindRegion(const char* path, int region) {
     }
     if (hits.empty()) return 1;
     double cx = 0, cy = 0;
-    for (const POINT& p : hits) {
-        cx += p.x;
-        cy += p.y;
-    }
+    for (const POINT& p : hits) cx += p.x, cy += p.y;
     cx /= static_cast<double>(hits.size());
     cy /= static_cast<double>(hits.size());
-    POINT best = hits[0];
-    double bestD = 1e18;
-    for (const POINT& p : hits) {
-        const double d = (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy);
-        if (d < bestD) {
-            bestD = d;
-            best = p;
-        }
-    }
-    Out(Line("%ld %ld\n", best.x, best.y, 0, 0));
+    const auto d = [&](const POINT& p) { return (p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy); };
+    const POINT best =
+        *std::min_element(hits.begin(), hits.end(), [&](auto& a, auto& b) { return d(a) < d(b); });
+    Out("%ld %ld\n", best.x, best.y);
     return 0;
 }
 
