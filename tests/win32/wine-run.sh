@@ -22,5 +22,13 @@ out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 /usr/lib/wine/wine64 "$@" >"$out" 2>&1 </dev/null
 status=$?
+# Under load Wine at times fails to start a program at all: it ends at once, having printed
+# nothing or only Wine's own complaint about its server connection, while every program run here
+# prints something before it can fail. Such a start is tried once more, and said so.
+if [ "$status" != 0 ] && { [ ! -s "$out" ] || ! grep -qv '^wine client error' "$out"; }; then
+  echo "wine-run.sh: $1 ended with status $status before it printed anything; started again" >&2
+  /usr/lib/wine/wine64 "$@" >"$out" 2>&1 </dev/null
+  status=$?
+fi
 tr -d '\r' <"$out"
 exit "$status"
