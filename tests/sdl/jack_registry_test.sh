@@ -1,9 +1,9 @@
 #!/bin/bash
 # A machine whose JACK registry is full of servers that were killed outright: the test servers
 # must still start (taking those places back), and the places must be free afterwards.
-# Usage: jack_registry_test.sh (from a folder of the build's "testrun").
+# Usage: jack_registry_test.sh
 set -u
-here=$(dirname "$0")
+here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/servers.sh"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kvn-jack-registry.XXXXXX")
@@ -26,7 +26,9 @@ for i in 1 2 3 4 5 6 7 8 9; do
 done
 [ $full = 1 ] || fail "nine servers were killed and the registry still had room"
 
-"$here/run_with.sh" --jack -- jack_lsp >"$tmp/ports.log" 2>&1 || fail "the test server did not start"
+# From a folder of its own, so that the server gets a name of its own: the build's name may hold a
+# place already (its last server killed), and a server of that name would just take it over.
+(cd "$tmp" && "$here/run_with.sh" --jack -- jack_lsp) >"$tmp/ports.log" 2>&1 || fail "the test server did not start"
 grep -q 'system:capture_1' "$tmp/ports.log" || fail "the test server has no ports"
 if grep -aq "$stale" /dev/shm/jack-shm-registry; then fail "places of killed servers are still taken"; fi
 exit 0
