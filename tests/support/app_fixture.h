@@ -52,4 +52,11 @@ protected:
 // A fresh temporary folder for one test.
 std::filesystem::path FreshTempDir();
 
+// The line end the platform gives new files.
+#ifdef _WIN32
+inline const std::string kEol = "\r\n";
+#else
+inline const std::string kEol = "\n";
+#endif
+
 }  // namespace kvntest

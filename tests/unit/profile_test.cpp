@@ -19,11 +19,7 @@ using namespace std::string_literals;
 
 namespace {
 
-#ifdef _WIN32
-const std::string kEol = "\r\n";
-#else
-const std::string kEol = "\n";
-#endif
+using kvntest::kEol;
 
 class ProfileTest : public ::testing::Test {
 protected:

@@ -20,12 +20,6 @@ using namespace std::string_literals;
 namespace kvntest {
 namespace {
 
-#ifdef _WIN32
-const std::string kEol = "\r\n";
-#else
-const std::string kEol = "\n";
-#endif
-
 // ---- Start-up and shutdown ----
 
 // Every "[section]key=value" of `want`, '|' between them, reads back from the settings file.
