@@ -32,8 +32,8 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 void Report(const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const double mean = std::accumulate(v.begin(), v.end(), 0.0) / double(v.size());
-    std::printf("%s: n %zu, mean %.3f ms, min %.3f, median %.3f, p99 %.3f, max %.3f\n", what, v.size(), mean, v.front(),
-                v[v.size() / 2], v[v.size() * 99 / 100], v.back());
+    std::printf("%s: n %zu, mean %.3f ms, min %.3f, median %.3f, p99 %.3f, max %.3f\n", what, v.size(), mean,
+                v.front(), v[v.size() / 2], v[v.size() * 99 / 100], v.back());
 }
 
 }  // namespace

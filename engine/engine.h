@@ -12,9 +12,9 @@ constexpr uint8_t kFlagDrop = 1;    // not forwarded
 constexpr uint8_t kFlagRetune = 2;  // the tuning follows it
 
 // Window messages the engine posts to the panel window.
-constexpr uint32_t kMsgShortIn = plat::kWmApp;       // wParam: packed short message
-constexpr uint32_t kMsgLongIn = plat::kWmApp + 1;    // wParam: input handle, lParam: input header
-constexpr uint32_t kMsgOutDone = plat::kWmApp + 2;   // wParam: finished output header
+constexpr uint32_t kMsgShortIn = plat::kWmApp;      // wParam: packed short message
+constexpr uint32_t kMsgLongIn = plat::kWmApp + 1;   // wParam: input handle, lParam: input header
+constexpr uint32_t kMsgOutDone = plat::kWmApp + 2;  // wParam: finished output header
 
 // ---- Timer, lamps and repaint ------------------------------------------------------------------
 void mf_TimerInitialize();

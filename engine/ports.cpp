@@ -59,7 +59,8 @@ void mf_MidiInEnumerate() {
     }
     g_MidiInCount = static_cast<int32_t>(n < kMaxCatalogRows ? n : kMaxCatalogRows);
     for (int k = 0; k < g_MidiInCount; ++k) {
-        plat::MidiInGetDevName(static_cast<uint32_t>(k), g_MidiInCaps[k].szPname, sizeof g_MidiInCaps[k].szPname);
+        plat::MidiInGetDevName(static_cast<uint32_t>(k), g_MidiInCaps[k].szPname,
+                               sizeof g_MidiInCaps[k].szPname);
     }
 }
 

@@ -79,7 +79,7 @@ void mf_ResetEngineState() {
     g_MidiInHandle = nullptr;
     g_MidiOutHandle = nullptr;
     for (plat::MidiHdr** hdr : {&g_MidiInHeader, &g_MidiOutHeader}) {
-        if (*hdr != nullptr) delete[] (*hdr)->lpData;
+        if (*hdr != nullptr) delete[](*hdr)->lpData;
         delete *hdr;
         *hdr = nullptr;
     }
@@ -106,9 +106,9 @@ void mf_ResetEngineState() {
     g_Redraw = 0;
     g_HungCount = -1;
     g_OutputDone = 1;
-    for (Atomic32* lamp : {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn, &g_LampOut,
-                           &g_LampPanic, &g_LampDrop, &g_LampKeyDown, &g_LampKeyUp, &g_BlinkPhase,
-                           &g_BlinkHold, &g_InputSilence}) {
+    for (Atomic32* lamp :
+         {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn, &g_LampOut, &g_LampPanic, &g_LampDrop,
+          &g_LampKeyDown, &g_LampKeyUp, &g_BlinkPhase, &g_BlinkHold, &g_InputSilence}) {
         *lamp = kLampIdle;
     }
     std::memset(g_HungMessage, 0, sizeof g_HungMessage);

@@ -44,10 +44,10 @@ struct MidiCaps {
     char szPname[plat::kMaxPnameLen];
 };
 
-extern plat::HMidiIn g_MidiInHandle;    // null: no input open
-extern plat::HMidiOut g_MidiOutHandle;  // null: no output open
-extern plat::MidiHdr* g_MidiInHeader;   // the one input SysEx buffer, allocated once at start-up
-extern plat::MidiHdr* g_MidiOutHeader;  // the one output SysEx buffer, allocated once at start-up
+extern plat::HMidiIn g_MidiInHandle;             // null: no input open
+extern plat::HMidiOut g_MidiOutHandle;           // null: no output open
+extern plat::MidiHdr* g_MidiInHeader;            // the one input SysEx buffer, allocated once at start-up
+extern plat::MidiHdr* g_MidiOutHeader;           // the one output SysEx buffer, allocated once at start-up
 extern MidiCaps g_MidiInCaps[kMaxCatalogRows];   // row k = input device k
 extern MidiCaps g_MidiOutCaps[kMaxCatalogRows];  // row 0 = the mapper, row k = output device k - 1
 extern int32_t g_MidiInCount;                    // 0..21
@@ -56,18 +56,18 @@ extern int32_t g_MidiInDevice;                   // current input row, -1 none
 extern int32_t g_MidiOutDevice;                  // current output row, -1 none
 extern std::string g_MidiInDeviceName;
 extern std::string g_MidiOutDeviceName;
-extern int32_t g_MidiInPicked;   // the picker's result rows
+extern int32_t g_MidiInPicked;  // the picker's result rows
 extern int32_t g_MidiOutPicked;
-extern int32_t g_PickOutput;     // 0: the picker chooses the input, 1: the output
+extern int32_t g_PickOutput;  // 0: the picker chooses the input, 1: the output
 
 // The panel window that receives every posted engine message. Written once at window creation,
 // read by the driver and timer threads.
 extern std::atomic<plat::HWnd> g_PanelWnd;
 
 // ---- Settings as the engine uses them -------------------------------------------------------
-extern int32_t g_Frequency;  // tenths of a hertz, 4350..4455
-extern int32_t g_KeyShift;   // semitones, -7..7
-extern int32_t g_SkipF8;     // 1: timing clock is not forwarded
+extern int32_t g_Frequency;     // tenths of a hertz, 4350..4455
+extern int32_t g_KeyShift;      // semitones, -7..7
+extern int32_t g_SkipF8;        // 1: timing clock is not forwarded
 extern Atomic32 g_ThruConnect;  // 1 while the driver joins input to output; read by driver threads
 extern int32_t g_RefTone;       // 0 off, 1 soft, 2 loud
 
@@ -105,7 +105,7 @@ extern Atomic32 g_LongInPosted;
 // thread (release), taken by the user-interface thread (acquire).
 extern Atomic32 g_LongInKept;
 
-extern uint32_t g_TimerId;       // 0: no timer running
+extern uint32_t g_TimerId;  // 0: no timer running
 extern plat::TimeCaps g_TimeCaps;
 
 // ---- Short-message inspection ----------------------------------------------------------------

@@ -3,8 +3,9 @@
 #include "engine/engine.h"
 
 const char* const kIgnoreLabels[kTableRows] = {
-    "<XG  Master Tune1>", "<XG  Master Tune2>", "<GS  Master Tune >", "<GM1 Master Tune >", "<GM2 Master Tune >",
-    "<User Define 1   >", "<User Define 2   >", "<User Define 3   >", "<User Define 4   >",
+    "<XG  Master Tune1>", "<XG  Master Tune2>", "<GS  Master Tune >",
+    "<GM1 Master Tune >", "<GM2 Master Tune >", "<User Define 1   >",
+    "<User Define 2   >", "<User Define 3   >", "<User Define 4   >",
 };
 
 const char* const kTriggerLabels[kTableRows] = {

@@ -8,8 +8,9 @@
 #include "shell/globals.h"
 #include "shell/main_frame.h"
 
-const char* const kSkinFiles[SKIN_COUNT] = {"00.bmp", "01.bmp", "02.bmp", "03.bmp", "04.bmp", "05.bmp", "06.bmp",
-                                            "07.bmp", "08.bmp", "09.bmp", "10.bmp", "11.bmp", "99.bmp"};
+const char* const kSkinFiles[SKIN_COUNT] = {"00.bmp", "01.bmp", "02.bmp", "03.bmp", "04.bmp",
+                                            "05.bmp", "06.bmp", "07.bmp", "08.bmp", "09.bmp",
+                                            "10.bmp", "11.bmp", "99.bmp"};
 
 namespace {
 
@@ -106,7 +107,8 @@ void CKVNView::Copy(int skin, int32_t sx, int32_t sy, int32_t w, int32_t h, int3
 }
 
 void CKVNView::Text(int32_t x, int32_t y, const char* text) {
-    plat::SelectTextStyle(m_Skin[SKIN_CANVAS].surface, m_hFont, PanelTextColor(g_PanelColor), plat::kClrInvalid);
+    plat::SelectTextStyle(m_Skin[SKIN_CANVAS].surface, m_hFont, PanelTextColor(g_PanelColor),
+                          plat::kClrInvalid);
     plat::DrawTextAt(m_Skin[SKIN_CANVAS].surface, x, y, text);
 }
 
@@ -117,7 +119,8 @@ void CKVNView::OnDraw() {
     const SkinBitmap& bg = m_Skin[SKIN_BACKGROUND];
 
     Copy(SKIN_BACKGROUND, 0, 0, bg.width, bg.height, 0, 0);
-    if (g_HoverRegion == HIT_MOVE) Copy(SKIN_WINDOW_BTNS, 0, g_DragState == DRAG_DRAGGING ? 40 : 20, 30, 20, 628, 10);
+    if (g_HoverRegion == HIT_MOVE)
+        Copy(SKIN_WINDOW_BTNS, 0, g_DragState == DRAG_DRAGGING ? 40 : 20, 30, 20, 628, 10);
     if (g_HoverRegion == HIT_MINIMIZE) Copy(SKIN_WINDOW_BTNS, 30, 20, 30, 20, 665, 10);
     if (g_HoverRegion == HIT_CLOSE) Copy(SKIN_WINDOW_BTNS, 60, g_ClosePressed ? 40 : 20, 30, 20, 700, 10);
     const int32_t family = g_SysExFamily;
@@ -169,14 +172,17 @@ void CKVNView::IconBlinkCheck() {
         // Input is arriving: alternate between the two icons.
         if (g_IconState == 2) {
             g_IconState = 1;
-            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall, reinterpret_cast<intptr_t>(g_hIconNormal));
+            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+                                    reinterpret_cast<intptr_t>(g_hIconNormal));
         } else {
             g_IconState = 2;
-            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall, reinterpret_cast<intptr_t>(g_hIconActivity));
+            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+                                    reinterpret_cast<intptr_t>(g_hIconActivity));
         }
     } else if (g_IconState != 1) {
         g_IconState = 1;
-        plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall, reinterpret_cast<intptr_t>(g_hIconNormal));
+        plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+                                reinterpret_cast<intptr_t>(g_hIconNormal));
     }
 }
 

@@ -43,7 +43,8 @@ bool CDevicePickerDlg::OnInitDialog(plat::HDialog dlg) {
         std::string line;
         for (int i = 0; i < plat::ListGetCount(dlg); ++i) {
             if (plat::ListGetText(dlg, i, &line) == plat::kLbErr) continue;
-            if (line.size() >= kNumberWidth && line.compare(kNumberWidth, std::string::npos, currentName) == 0) {
+            if (line.size() >= kNumberWidth &&
+                line.compare(kNumberWidth, std::string::npos, currentName) == 0) {
                 plat::ListSetCurSel(dlg, i);
                 break;
             }

@@ -135,9 +135,9 @@ void ListResetContent(HDialog dlg);
 int ListAddString(HDialog dlg, const char* text);  // inserted in sorted order; returns its index
 int ListGetCount(HDialog dlg);
 int ListSetCurSel(HDialog dlg, int index);
-int ListGetCurSel(HDialog dlg);  // kLbErr when none
+int ListGetCurSel(HDialog dlg);                              // kLbErr when none
 int ListGetText(HDialog dlg, int index, std::string* text);  // length, or kLbErr
-Rect GetDialogRect(HDialog dlg);                            // screen coordinates
+Rect GetDialogRect(HDialog dlg);                             // screen coordinates
 void MoveDialog(HDialog dlg, int32_t x, int32_t y, int32_t w, int32_t h);
 void EndDialog(HDialog dlg, int code);
 

@@ -17,7 +17,7 @@ public:
     // Shutdown; returns the process's exit code (`loopCode` is the code the message loop ended with).
     int ExitInstance(int loopCode);
 
-    std::string m_IniPath;    // the settings file; empty until formed
+    std::string m_IniPath;  // the settings file; empty until formed
     bool m_PathFormed = false;
     bool m_StartFailed = false;  // the window set could not be created
     CMainFrame* m_pMainWnd = nullptr;

@@ -13,11 +13,11 @@ extern int32_t g_IconBlink;   // non-zero: the small icon blinks on input
 extern int32_t g_WindowShow;  // 0: start minimised
 
 // The main window.
-extern plat::Point g_WindowPos;     // remembered top-left corner, saved at the end
-extern std::string g_WindowTitle;   // "KVN - " + the current folder's name; the single-instance key
-extern plat::HIcon g_hIconNormal;   // small icon 132
-extern plat::HIcon g_hIconActivity; // small icon 133, the lit version
-extern int32_t g_IconState;         // the small icon last given: 1 normal, 2 activity, -1 neither
+extern plat::Point g_WindowPos;      // remembered top-left corner, saved at the end
+extern std::string g_WindowTitle;    // "KVN - " + the current folder's name; the single-instance key
+extern plat::HIcon g_hIconNormal;    // small icon 132
+extern plat::HIcon g_hIconActivity;  // small icon 133, the lit version
+extern int32_t g_IconState;          // the small icon last given: 1 normal, 2 activity, -1 neither
 
 // Panel regions, named by the red value of the hit map: 25 - red / 10.
 enum PanelRegion : int32_t {
@@ -45,7 +45,7 @@ enum PanelRegion : int32_t {
 enum DragState : int32_t { DRAG_IDLE = 0, DRAG_DRAGGING = 1 };
 
 // Mouse state of the panel.
-extern int32_t g_HoverRegion;      // region of the last mouse move; every press acts on it
+extern int32_t g_HoverRegion;  // region of the last mouse move; every press acts on it
 extern int32_t g_DragState;
 extern int32_t g_ClosePressed;     // the close button is held down
 extern plat::Point g_MousePos;     // client coordinates of the last move

@@ -31,8 +31,10 @@ bool CMainFrame::PreCreateWindow(CreateStruct& cs) {
     cs.cx = kFrameWidth;
     cs.cy = kFrameHeight;
     const std::string& ini = theApp.m_IniPath;
-    int32_t x = kvn::profile::GetInt(ini, kvn::settings::kSectionPosition, "left", w.right / 2 - kFrameWidth / 2);
-    int32_t y = kvn::profile::GetInt(ini, kvn::settings::kSectionPosition, "top", w.bottom / 2 - kFrameHeight / 2);
+    int32_t x =
+        kvn::profile::GetInt(ini, kvn::settings::kSectionPosition, "left", w.right / 2 - kFrameWidth / 2);
+    int32_t y =
+        kvn::profile::GetInt(ini, kvn::settings::kSectionPosition, "top", w.bottom / 2 - kFrameHeight / 2);
     // Left and top first, then right and bottom: on a work area smaller than the window the
     // right or bottom edge wins.
     if (x < w.left) x = w.left;
@@ -55,7 +57,8 @@ int CMainFrame::OnCreate() {
     }
     g_hIconNormal = plat::LoadAppIcon(plat::kIconNormal);
     g_hIconActivity = plat::LoadAppIcon(plat::kIconActivity);
-    plat::SendWindowMessage(m_hWnd, plat::kWmSetIcon, kIconSmall, reinterpret_cast<intptr_t>(g_hIconActivity));
+    plat::SendWindowMessage(m_hWnd, plat::kWmSetIcon, kIconSmall,
+                            reinterpret_cast<intptr_t>(g_hIconActivity));
     plat::Sleep(1000);
     return 0;
 }

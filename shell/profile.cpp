@@ -6,8 +6,9 @@
 #include <system_error>
 
 #ifndef _WIN32
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace kvn::profile {
@@ -25,26 +26,20 @@ constexpr std::string_view kPlatformEol = "\n";
 // break counts as one, so "key=1\r\r\n" still reads "1".
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
-std::string_view Trim(std::string_view s)
-{
+std::string_view Trim(std::string_view s) {
     std::size_t b = 0;
     std::size_t e = s.size();
-    while (b < e && IsBlank(s[b]))
-        ++b;
-    while (e > b && IsBlank(s[e - 1]))
-        --e;
+    while (b < e && IsBlank(s[b])) ++b;
+    while (e > b && IsBlank(s[e - 1])) --e;
     return s.substr(b, e - b);
 }
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool SameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
+bool SameName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
     return true;
 }
 
@@ -56,10 +51,8 @@ struct Line {
     std::size_t end = 0;
 };
 
-bool NextLine(std::string_view text, std::size_t& pos, Line& line)
-{
-    if (pos >= text.size())
-        return false;
+bool NextLine(std::string_view text, std::size_t& pos, Line& line) {
+    if (pos >= text.size()) return false;
     line.begin = pos;
     const std::size_t nl = text.find('\n', pos);
     if (nl == std::string_view::npos) {
@@ -77,17 +70,14 @@ enum class Kind { Other, Section, Key };
 struct Parsed {
     Kind kind = Kind::Other;
     std::string_view name;
-    std::string_view rest; // a key's text after '=', untrimmed
+    std::string_view rest;  // a key's text after '=', untrimmed
 };
 
-Parsed Classify(std::string_view content)
-{
+Parsed Classify(std::string_view content) {
     Parsed p;
     std::size_t b = 0;
-    while (b < content.size() && IsBlank(content[b]))
-        ++b;
-    if (b == content.size() || content[b] == ';')
-        return p;
+    while (b < content.size() && IsBlank(content[b])) ++b;
+    if (b == content.size() || content[b] == ';') return p;
     if (content[b] == '[') {
         // A header without its ']' still opens a section: the name runs to the end of the line.
         const std::size_t close = content.find(']', b + 1);
@@ -97,8 +87,7 @@ Parsed Classify(std::string_view content)
         return p;
     }
     const std::size_t eq = content.find('=', b);
-    if (eq == std::string_view::npos)
-        return p;
+    if (eq == std::string_view::npos) return p;
     p.kind = Kind::Key;
     p.name = Trim(content.substr(b, eq - b));
     p.rest = content.substr(eq + 1);
@@ -115,11 +104,10 @@ struct Location {
     // Where a new key goes: after the section's last key line, or after its header when it has no key.
     // Comments and blank lines after the last key stay with whatever follows them.
     std::size_t insertAt = 0;
-    bool insertNeedsEol = false; // that line is the file's unterminated last line
+    bool insertNeedsEol = false;  // that line is the file's unterminated last line
 };
 
-Location Locate(std::string_view text, std::string_view section, std::string_view key)
-{
+Location Locate(std::string_view text, std::string_view section, std::string_view key) {
     section = Trim(section);
     key = Trim(key);
     Location loc;
@@ -130,10 +118,8 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
     while (NextLine(text, pos, line)) {
         const Parsed p = Classify(text.substr(line.begin, line.contentEnd - line.begin));
         if (p.kind == Kind::Section) {
-            if (inSection)
-                break;
-            if (!SameName(p.name, section))
-                continue;
+            if (inSection) break;
+            if (!SameName(p.name, section)) continue;
             inSection = loc.sectionFound = true;
         } else if (!inSection || p.kind != Kind::Key) {
             continue;
@@ -153,22 +139,17 @@ Location Locate(std::string_view text, std::string_view section, std::string_vie
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // Only names and values that read back as written are stored.
-bool Storable(std::string_view section, std::string_view key, std::string_view value)
-{
-    if (HasLineBreak(section) || section.find(']') != std::string_view::npos)
-        return false;
+bool Storable(std::string_view section, std::string_view key, std::string_view value) {
+    if (HasLineBreak(section) || section.find(']') != std::string_view::npos) return false;
     if (key.empty() || HasLineBreak(key) || key.find('=') != std::string_view::npos || key[0] == '[' ||
         key[0] == ';')
         return false;
     return !HasLineBreak(value);
 }
 
-std::string_view DetectEol(std::string_view text, std::string_view fallback)
-{
-    if (text.find("\r\n") != std::string_view::npos)
-        return "\r\n";
-    if (text.find('\n') != std::string_view::npos)
-        return "\n";
+std::string_view DetectEol(std::string_view text, std::string_view fallback) {
+    if (text.find("\r\n") != std::string_view::npos) return "\r\n";
+    if (text.find('\n') != std::string_view::npos) return "\n";
     return fallback;
 }
 
@@ -178,20 +159,15 @@ enum class ReadResult { Ok, Missing, Directory, Failed };
 
 // Reads the whole file. Anything but a regular file (a FIFO, a device) is not read at all, so a
 // strange path cannot block or feed us without end.
-ReadResult ReadWholeFile(const std::string& path, std::string& out)
-{
+ReadResult ReadWholeFile(const std::string& path, std::string& out) {
     std::error_code ec;
     const fs::file_status st = fs::status(fs::path(path), ec);
-    if (st.type() == fs::file_type::not_found)
-        return ReadResult::Missing;
-    if (st.type() == fs::file_type::directory)
-        return ReadResult::Directory;
-    if (st.type() != fs::file_type::regular)
-        return ReadResult::Failed;
+    if (st.type() == fs::file_type::not_found) return ReadResult::Missing;
+    if (st.type() == fs::file_type::directory) return ReadResult::Directory;
+    if (st.type() != fs::file_type::regular) return ReadResult::Failed;
 
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return ReadResult::Failed;
+    if (f == nullptr) return ReadResult::Failed;
     // The size is only a hint: the file may change while we read it.
     const std::uintmax_t hint = fs::file_size(fs::path(path), ec);
     constexpr std::size_t kChunk = std::size_t{1} << 16;
@@ -203,7 +179,7 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out)
         out.resize(used + want);
         const std::size_t got = std::fread(out.data() + used, 1, want, f);
         out.resize(used + got);
-        if (got < want) // end of file or an error, which ferror tells apart
+        if (got < want)  // end of file or an error, which ferror tells apart
             break;
         want = kChunk;
     }
@@ -214,66 +190,54 @@ ReadResult ReadWholeFile(const std::string& path, std::string& out)
 
 // A file without any write permission is read-only, even to an administrator who could replace it:
 // the rename below would otherwise overwrite what a direct write may not touch.
-bool MayReplace(const std::string& path)
-{
+bool MayReplace(const std::string& path) {
     std::error_code ec;
     const fs::perms perms = fs::status(fs::path(path), ec).permissions();
-    if (ec)
-        return false;
+    if (ec) return false;
     constexpr fs::perms kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
-    if ((perms & kWrite) == fs::perms::none)
-        return false;
+    if ((perms & kWrite) == fs::perms::none) return false;
     std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr)
-        return false;
+    if (f == nullptr) return false;
     std::fclose(f);
     return true;
 }
 
-bool WriteAndClose(std::FILE* f, std::string_view text)
-{
+bool WriteAndClose(std::FILE* f, std::string_view text) {
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = std::fflush(f) == 0 && ok;
 #ifndef _WIN32
     // The rename must not land before the data: a crash in between would leave an empty file.
-    if (ok && ::fsync(::fileno(f)) != 0)
-        ok = errno == EINVAL || errno == ENOTSUP;
+    if (ok && ::fsync(::fileno(f)) != 0) ok = errno == EINVAL || errno == ENOTSUP;
 #endif
     return std::fclose(f) == 0 && ok;
 }
 
 // Writes text beside target and renames it over target, so target is either old or new, never half.
-bool ReplaceFile(const fs::path& target, std::string_view text, bool keepPermissions)
-{
+bool ReplaceFile(const fs::path& target, std::string_view text, bool keepPermissions) {
     std::error_code ec;
     const fs::perms perms = fs::status(target, ec).permissions();
     const std::string base = target.string();
     for (int attempt = 0; attempt < 16; ++attempt) {
         const std::string tmp = base + ".tmp" + (attempt == 0 ? std::string() : std::to_string(attempt));
         // A leftover of an earlier run, or anything else of that name, is not ours to overwrite.
-        if (fs::symlink_status(fs::path(tmp), ec).type() != fs::file_type::not_found)
-            continue;
+        if (fs::symlink_status(fs::path(tmp), ec).type() != fs::file_type::not_found) continue;
         std::FILE* f = std::fopen(tmp.c_str(), "wb");
-        if (f == nullptr)
-            return false;
+        if (f == nullptr) return false;
         bool ok = WriteAndClose(f, text);
-        if (ok && keepPermissions)
-            fs::permissions(fs::path(tmp), perms, ec);
+        if (ok && keepPermissions) fs::permissions(fs::path(tmp), perms, ec);
         if (ok) {
             fs::rename(fs::path(tmp), target, ec);
             ok = !ec;
         }
-        if (!ok)
-            fs::remove(fs::path(tmp), ec);
+        if (!ok) fs::remove(fs::path(tmp), ec);
         return ok;
     }
     return false;
 }
 
-} // namespace
+}  // namespace
 
-int32_t ParseInt(std::string_view text)
-{
+int32_t ParseInt(std::string_view text) {
     text = Trim(text);
     std::size_t i = 0;
     bool negative = false;
@@ -285,31 +249,25 @@ int32_t ParseInt(std::string_view text)
     int64_t magnitude = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         magnitude = magnitude * 10 + (text[i] - '0');
-        if (magnitude > kLimit)
-            magnitude = kLimit;
+        if (magnitude > kLimit) magnitude = kLimit;
     }
     const int64_t value = negative ? -magnitude : magnitude;
-    if (value > std::numeric_limits<int32_t>::max())
-        return std::numeric_limits<int32_t>::max();
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     return static_cast<int32_t>(value);
 }
 
 std::optional<std::string_view> FindValue(std::string_view text, std::string_view section,
-                                          std::string_view key)
-{
+                                          std::string_view key) {
     const Location loc = Locate(text, section, key);
-    if (!loc.keyFound)
-        return std::nullopt;
+    if (!loc.keyFound) return std::nullopt;
     return loc.value;
 }
 
 bool UpdateText(std::string& text, std::string_view section, std::string_view key, std::string_view value,
-                std::string_view newFileEol)
-{
+                std::string_view newFileEol) {
     section = Trim(section);
     key = Trim(key);
-    if (!Storable(section, key, value))
-        return false;
+    if (!Storable(section, key, value)) return false;
     const std::string_view eol = DetectEol(text, newFileEol);
     const Location loc = Locate(text, section, key);
 
@@ -323,27 +281,22 @@ bool UpdateText(std::string& text, std::string_view section, std::string_view ke
     }
     if (loc.sectionFound) {
         std::string insert;
-        if (loc.insertNeedsEol)
-            insert.append(eol);
+        if (loc.insertNeedsEol) insert.append(eol);
         insert.append(line).append(eol);
         text.insert(loc.insertAt, insert);
         return true;
     }
-    if (!text.empty() && text.back() != '\n')
-        text.append(eol);
+    if (!text.empty() && text.back() != '\n') text.append(eol);
     text.append("[").append(section).append("]").append(eol).append(line).append(eol);
     return true;
 }
 
-int32_t GetInt(const std::string& path, std::string_view section, std::string_view key, int32_t def)
-{
+int32_t GetInt(const std::string& path, std::string_view section, std::string_view key, int32_t def) {
     try {
         std::string text;
-        if (ReadWholeFile(path, text) != ReadResult::Ok)
-            return def;
+        if (ReadWholeFile(path, text) != ReadResult::Ok) return def;
         const std::optional<std::string_view> value = FindValue(text, section, key);
-        if (!value || value->empty())
-            return def;
+        if (!value || value->empty()) return def;
         return ParseInt(*value);
     } catch (...) {
         // Out of memory for a huge file: behave as if the key were missing.
@@ -352,8 +305,7 @@ int32_t GetInt(const std::string& path, std::string_view section, std::string_vi
 }
 
 std::string GetString(const std::string& path, std::string_view section, std::string_view key,
-                      std::string_view def)
-{
+                      std::string_view def) {
     try {
         std::string text;
         if (ReadWholeFile(path, text) == ReadResult::Ok)
@@ -366,26 +318,21 @@ std::string GetString(const std::string& path, std::string_view section, std::st
 }
 
 bool WriteString(const std::string& path, std::string_view section, std::string_view key,
-                 std::string_view value)
-{
+                 std::string_view value) {
     try {
         std::string text;
         const ReadResult read = ReadWholeFile(path, text);
-        if (read != ReadResult::Ok && read != ReadResult::Missing)
-            return false;
+        if (read != ReadResult::Ok && read != ReadResult::Missing) return false;
         const bool exists = read == ReadResult::Ok;
-        if (exists && !MayReplace(path))
-            return false;
-        if (!UpdateText(text, section, key, value, kPlatformEol))
-            return false;
+        if (exists && !MayReplace(path)) return false;
+        if (!UpdateText(text, section, key, value, kPlatformEol)) return false;
 
         // Replace the file a symbolic link points to, not the link.
         fs::path target(path);
         std::error_code ec;
         if (exists && fs::is_symlink(fs::symlink_status(target, ec))) {
             const fs::path resolved = fs::canonical(target, ec);
-            if (!ec)
-                target = resolved;
+            if (!ec) target = resolved;
         }
         return ReplaceFile(target, text, exists);
     } catch (...) {
@@ -393,8 +340,7 @@ bool WriteString(const std::string& path, std::string_view section, std::string_
     }
 }
 
-bool WriteInt(const std::string& path, std::string_view section, std::string_view key, int32_t value)
-{
+bool WriteInt(const std::string& path, std::string_view section, std::string_view key, int32_t value) {
     try {
         return WriteString(path, section, key, std::to_string(value));
     } catch (...) {
@@ -402,4 +348,4 @@ bool WriteInt(const std::string& path, std::string_view section, std::string_vie
     }
 }
 
-} // namespace kvn::profile
+}  // namespace kvn::profile

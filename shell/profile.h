@@ -50,4 +50,4 @@ bool UpdateText(std::string& text, std::string_view section, std::string_view ke
 // classic profile calls do; a number beyond the 32-bit range is clamped to its nearest end.
 int32_t ParseInt(std::string_view text);
 
-} // namespace kvn::profile
+}  // namespace kvn::profile

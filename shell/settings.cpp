@@ -13,7 +13,9 @@ int32_t ReadInt(const std::string& path, const char* key, int32_t def) {
     return profile::GetInt(path, kSectionInitial, key, def);
 }
 
-int32_t InRange(int32_t v, int32_t lo, int32_t hi, int32_t otherwise) { return v >= lo && v <= hi ? v : otherwise; }
+int32_t InRange(int32_t v, int32_t lo, int32_t hi, int32_t otherwise) {
+    return v >= lo && v <= hi ? v : otherwise;
+}
 
 void LoadUserRows(const std::string& path, const char* section, const char* const (&labels)[kTableRows],
                   std::string (&table)[kTableRows]) {

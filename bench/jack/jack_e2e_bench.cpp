@@ -50,7 +50,7 @@ struct Options {
     double confirmSeconds = 60;
     uint32_t startRate = 1000;
     uint32_t maxRate = 1000000;
-    double keptUpMs = 200;  // a probe whose worst latency is above this did not keep up
+    double keptUpMs = 200;       // a probe whose worst latency is above this did not keep up
     bool refsInMaxRate = false;  // the reference paths stream beside kvn in maxrate mode too
 };
 
@@ -130,17 +130,17 @@ Stats Summarize(std::vector<int64_t> v) {
 constexpr int32_t kLost = INT32_MIN;
 
 struct PathResult {
-    uint32_t count = 0;        // messages played
-    uint32_t sent = 0;         // of which left the player
-    uint32_t deferred = 0;     // found the player's period full and left later
-    size_t arrivals = 0;       // note-ons received
-    size_t distinct = 0;       // different stream messages among them
-    size_t reordered = 0;      // arrived after a later-numbered one
+    uint32_t count = 0;     // messages played
+    uint32_t sent = 0;      // of which left the player
+    uint32_t deferred = 0;  // found the player's period full and left later
+    size_t arrivals = 0;    // note-ons received
+    size_t distinct = 0;    // different stream messages among them
+    size_t reordered = 0;   // arrived after a later-numbered one
     size_t duplicates = 0;
-    size_t foreign = 0;        // note-ons that are no message of this stream (or changed bytes)
-    size_t others = 0;         // anything else that arrived (kvn's own output, markers)
+    size_t foreign = 0;  // note-ons that are no message of this stream (or changed bytes)
+    size_t others = 0;   // anything else that arrived (kvn's own output, markers)
     uint32_t sinkOverflow = 0;
-    double wallRate = 0;       // messages per second of wall clock, as they left the player
+    double wallRate = 0;  // messages per second of wall clock, as they left the player
     // Per message: receive frame - send frame, and periods begun in between; kLost when lost.
     // Korvane stamps what it sends at the start of the period it sends in, so a message it handles
     // before its output client has run in the same period arrives stamped before it was played.
@@ -176,15 +176,17 @@ PathResult Analyze(const Player& player, const Sink& sink, uint32_t count) {
         // The full number: the 18 bits, nearest to the one expected next.
         const int64_t expected = maxSeen + 1;
         const uint32_t delta = (DecodeSeq(a.bytes) - uint32_t(expected)) & kSeqMask;
-        const int64_t seq = delta < (1u << (kSeqBits - 1)) ? expected + delta : expected + delta - (1 << kSeqBits);
+        const int64_t seq =
+            delta < (1u << (kSeqBits - 1)) ? expected + delta : expected + delta - (1 << kSeqBits);
         const auto note = [&](const char* what) {
             if (r.anomalies.size() >= 12) return;
             char line[200];
             const bool known = seq >= 0 && seq < int64_t(r.sent);
-            std::snprintf(line, sizeof line,
-                          "%s: arrival %zu, message %lld (after %lld), at frame %u (period %u); sent at %u (period %u)", what,
-                          i, static_cast<long long>(seq), static_cast<long long>(maxSeen), a.frame, a.cycle,
-                          known ? player.SendFrames()[size_t(seq)] : 0u, known ? player.SendCycles()[size_t(seq)] : 0u);
+            std::snprintf(
+                line, sizeof line,
+                "%s: arrival %zu, message %lld (after %lld), at frame %u (period %u); sent at %u (period %u)",
+                what, i, static_cast<long long>(seq), static_cast<long long>(maxSeen), a.frame, a.cycle,
+                known ? player.SendFrames()[size_t(seq)] : 0u, known ? player.SendCycles()[size_t(seq)] : 0u);
             r.anomalies.push_back(line);
         };
         if (seq < 0 || seq >= int64_t(r.sent)) {
@@ -259,7 +261,8 @@ public:
         }
         // The reference relay, in a process of its own as kvn is.
         const char* relayArgv[] = {KVN_BENCH_RELAY, nullptr};
-        if (posix_spawn(&relayPid_, KVN_BENCH_RELAY, nullptr, nullptr, const_cast<char* const*>(relayArgv), environ) != 0) {
+        if (posix_spawn(&relayPid_, KVN_BENCH_RELAY, nullptr, nullptr, const_cast<char* const*>(relayArgv),
+                        environ) != 0) {
             std::fprintf(stderr, "cannot start %s\n", KVN_BENCH_RELAY);
             return false;
         }
@@ -309,8 +312,10 @@ public:
                 const size_t before = kvnSink_->Count();
                 std::system("xdotool mousemove 200 150; sleep 0.3; xdotool mousemove 600 130");
                 std::this_thread::sleep_for(std::chrono::seconds(2));
-                std::fprintf(stderr, "after moving the pointer over the panel: %zu events arrived (%s)\n",
-                             kvnSink_->Count() - before, kvnSink_->Seen({0xFE}, before) ? "active sensing among them" : "no active sensing");
+                std::fprintf(
+                    stderr, "after moving the pointer over the panel: %zu events arrived (%s)\n",
+                    kvnSink_->Count() - before,
+                    kvnSink_->Seen({0xFE}, before) ? "active sensing among them" : "no active sensing");
                 kvnPlay_->SendControl({0xFE});
                 std::this_thread::sleep_for(std::chrono::seconds(1));
                 std::fprintf(stderr, "one more active sensing played: %s\n",
@@ -320,7 +325,9 @@ public:
                 directSink_->Restart(1 << 10);
                 kvnPlay_->SendControl({0xFE});
                 std::this_thread::sleep_for(std::chrono::seconds(1));
-                std::fprintf(stderr, "kvnplay:out straight into directsink:in: %s; kvnsink periods %llu, kvnplay periods %llu\n",
+                std::fprintf(stderr,
+                             "kvnplay:out straight into directsink:in: %s; kvnsink periods %llu, kvnplay "
+                             "periods %llu\n",
                              directSink_->Seen({0xFE}) ? "heard" : "not heard",
                              static_cast<unsigned long long>(kvnSink_->Cycles()),
                              static_cast<unsigned long long>(kvnPlay_->Cycles()));
@@ -333,8 +340,8 @@ public:
             }
             return false;
         }
-        std::printf("kvn pid %d up at %s; period %u frames at %u Hz (%.3f ms); load average %s\n", int(kvn_->Pid()),
-                    Now().c_str(), kvnPlay_->Period(), kvnPlay_->Rate(),
+        std::printf("kvn pid %d up at %s; period %u frames at %u Hz (%.3f ms); load average %s\n",
+                    int(kvn_->Pid()), Now().c_str(), kvnPlay_->Period(), kvnPlay_->Rate(),
                     1000.0 * kvnPlay_->Period() / kvnPlay_->Rate(), LoadAverage().c_str());
         return true;
     }
@@ -408,7 +415,8 @@ public:
         if (withRefs) directPlay_->StartStream(count, rate, start);
         if (withRefs) relayPlay_->StartStream(count, rate, start);
         const auto sendDeadline = t0 + std::chrono::duration<double>(seconds + 30);
-        while (!(kvnPlay_->StreamDone() && (!withRefs || (directPlay_->StreamDone() && relayPlay_->StreamDone()))) &&
+        while (!(kvnPlay_->StreamDone() &&
+                 (!withRefs || (directPlay_->StreamDone() && relayPlay_->StreamDone()))) &&
                Clock::now() < sendDeadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -416,8 +424,9 @@ public:
         size_t last = 0;
         auto quietSince = Clock::now();
         for (;;) {
-            const size_t got = withRefs ? std::min({kvnSink_->Notes(), directSink_->Notes(), relaySink_->Notes()})
-                                          : kvnSink_->Notes();
+            const size_t got = withRefs
+                                   ? std::min({kvnSink_->Notes(), directSink_->Notes(), relaySink_->Notes()})
+                                   : kvnSink_->Notes();
             if (got >= count) break;
             if (got != last) {
                 last = got;
@@ -459,13 +468,14 @@ private:
 };
 
 void PrintCounts(const char* path, const PathResult& r) {
-    std::printf("| %s | %u | %u | %zu | %zu | %zu | %zu | %zu | %zu | %u | %s |\n", path, r.count, r.sent, r.distinct,
-                r.Lost(), r.reordered, r.duplicates, r.foreign, r.others, r.deferred, r.Whole() ? "yes" : "NO");
+    std::printf("| %s | %u | %u | %zu | %zu | %zu | %zu | %zu | %zu | %u | %s |\n", path, r.count, r.sent,
+                r.distinct, r.Lost(), r.reordered, r.duplicates, r.foreign, r.others, r.deferred,
+                r.Whole() ? "yes" : "NO");
 }
 
 void PrintLatencyRow(const char* what, const Stats& s) {
-    std::printf("| %s | %zu | %" PRId64 " | %" PRId64 " | %.1f | %" PRId64 " | %" PRId64 " |\n", what, s.n, s.min,
-                s.median, s.mean, s.p99, s.max);
+    std::printf("| %s | %zu | %" PRId64 " | %" PRId64 " | %.1f | %" PRId64 " | %" PRId64 " |\n", what, s.n,
+                s.min, s.median, s.mean, s.p99, s.max);
 }
 
 void PrintPeriodHistogram(const char* what, const std::vector<int32_t>& periods) {
@@ -478,7 +488,8 @@ void PrintPeriodHistogram(const char* what, const std::vector<int32_t>& periods)
         }
     }
     std::printf("%s, periods between the send and the arrival:", what);
-    for (const auto& [p, c] : h) std::printf("  %d: %zu (%.3f %%)", p, c, 100.0 * double(c) / double(n ? n : 1));
+    for (const auto& [p, c] : h)
+        std::printf("  %d: %zu (%.3f %%)", p, c, 100.0 * double(c) / double(n ? n : 1));
     std::printf("\n");
 }
 
@@ -486,16 +497,21 @@ int RunLatency(Bench& bench, const Options& opt) {
     int failures = 0;
     for (uint32_t rate : opt.rates) {
         const Bench::StreamResult r = bench.Stream(rate, opt.seconds, true);
-        std::printf("\n### %u messages/s, %.0f s, three paths at once (started %s UTC; load average %s before, %s after)\n\n",
-                    rate, opt.seconds, r.started.c_str(), r.loadBefore.c_str(), r.loadAfter.c_str());
-        std::printf("| Path | Played | Left the player | Arrived | Lost | Reordered | Duplicated | Foreign | Other messages | Deferred by the player | Whole |\n");
+        std::printf(
+            "\n### %u messages/s, %.0f s, three paths at once (started %s UTC; load average %s before, %s "
+            "after)\n\n",
+            rate, opt.seconds, r.started.c_str(), r.loadBefore.c_str(), r.loadAfter.c_str());
+        std::printf(
+            "| Path | Played | Left the player | Arrived | Lost | Reordered | Duplicated | Foreign | Other "
+            "messages | Deferred by the player | Whole |\n");
         std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
         PrintCounts("kvn", r.kvn);
         PrintCounts("direct", r.direct);
         PrintCounts("relay", r.relay);
         std::vector<int64_t> diff;
         for (size_t i = 0; i < r.kvn.frames.size(); ++i) {
-            if (r.kvn.frames[i] != kLost && r.direct.frames[i] != kLost) diff.push_back(r.kvn.frames[i] - r.direct.frames[i]);
+            if (r.kvn.frames[i] != kLost && r.direct.frames[i] != kLost)
+                diff.push_back(r.kvn.frames[i] - r.direct.frames[i]);
         }
         const double period = bench.Period();
         const Stats kf = Summarize(Present(r.kvn.frames)), df = Summarize(Present(r.direct.frames));
@@ -510,16 +526,22 @@ int RunLatency(Bench& bench, const Options& opt) {
         PrintLatencyRow("kvn, periods started in between", kp);
         PrintLatencyRow("direct, periods started in between", dp);
         PrintLatencyRow("relay, periods started in between", rp);
-        std::printf("\nkvn - direct in periods (frames / %u): median %.3f, p99 %.3f, max %.3f; in ms: median %.3f, p99 %.3f, max %.3f\n",
-                    unsigned(period), dd.median / period, dd.p99 / period, dd.max / period, dd.median / 48.0,
-                    dd.p99 / 48.0, dd.max / 48.0);
-        std::printf("the stream left the players at %.0f (kvn path) and %.0f (direct) messages per second of wall clock\n",
-                    r.kvn.wallRate, r.direct.wallRate);
+        std::printf(
+            "\nkvn - direct in periods (frames / %u): median %.3f, p99 %.3f, max %.3f; in ms: median %.3f, "
+            "p99 %.3f, max %.3f\n",
+            unsigned(period), dd.median / period, dd.p99 / period, dd.max / period, dd.median / 48.0,
+            dd.p99 / 48.0, dd.max / 48.0);
+        std::printf(
+            "the stream left the players at %.0f (kvn path) and %.0f (direct) messages per second of wall "
+            "clock\n",
+            r.kvn.wallRate, r.direct.wallRate);
         PrintPeriodHistogram("kvn", r.kvn.periods);
         PrintPeriodHistogram("direct", r.direct.periods);
         PrintPeriodHistogram("relay", r.relay.periods);
-        std::printf("kvn's CPU while streaming: %.1f %% of one core; server overruns during the stream: %u; periods begun late: %u of %llu\n",
-                    r.kvnCpu, r.xruns, r.late, static_cast<unsigned long long>(r.periods));
+        std::printf(
+            "kvn's CPU while streaming: %.1f %% of one core; server overruns during the stream: %u; periods "
+            "begun late: %u of %llu\n",
+            r.kvnCpu, r.xruns, r.late, static_cast<unsigned long long>(r.periods));
         for (const std::string& s : r.kvn.anomalies) std::printf("  kvn path %s\n", s.c_str());
         for (const std::string& s : r.direct.anomalies) std::printf("  direct path %s\n", s.c_str());
         for (const std::string& s : r.relay.anomalies) std::printf("  relay path %s\n", s.c_str());
@@ -539,22 +561,30 @@ bool Probe(Bench& bench, const Options& opt, uint32_t rate, double seconds) {
     const double ms = 1000.0 / 48000.0;
     const bool keptUp = double(f.max) * ms <= opt.keptUpMs;
     const bool pass = r.kvn.Whole() && r.kvnAlive && (keptUp || seconds >= opt.confirmSeconds);
-    std::printf("| %s | %u | %.0f | %.0f | %u | %zu | %zu | %zu | %zu | %u | %.2f | %.2f | %.1f | %.1f | %u / %u | %s | %s |\n",
-                r.started.c_str(), rate, r.kvn.wallRate, seconds, r.kvn.count, r.kvn.distinct, r.kvn.Lost(), r.kvn.reordered,
-                r.kvn.duplicates + r.kvn.foreign, r.kvn.deferred, double(f.median) * ms, double(f.p99) * ms,
-                double(f.max) * ms, r.kvnCpu, r.xruns, r.late, r.loadAfter.c_str(), pass ? "pass" : (r.kvn.Whole() ? "slow" : "FAIL"));
+    std::printf(
+        "| %s | %u | %.0f | %.0f | %u | %zu | %zu | %zu | %zu | %u | %.2f | %.2f | %.1f | %.1f | %u / %u | "
+        "%s | %s |\n",
+        r.started.c_str(), rate, r.kvn.wallRate, seconds, r.kvn.count, r.kvn.distinct, r.kvn.Lost(),
+        r.kvn.reordered, r.kvn.duplicates + r.kvn.foreign, r.kvn.deferred, double(f.median) * ms,
+        double(f.p99) * ms, double(f.max) * ms, r.kvnCpu, r.xruns, r.late, r.loadAfter.c_str(),
+        pass ? "pass" : (r.kvn.Whole() ? "slow" : "FAIL"));
     for (const std::string& s : r.kvn.anomalies) std::printf("  %s\n", s.c_str());
     if (opt.refsInMaxRate) {
-        std::printf("  beside it: direct path %zu lost, %zu reordered, %zu duplicated; relay path %zu lost, %zu reordered, %zu duplicated\n",
-                    r.direct.Lost(), r.direct.reordered, r.direct.duplicates, r.relay.Lost(), r.relay.reordered,
-                    r.relay.duplicates);
+        std::printf(
+            "  beside it: direct path %zu lost, %zu reordered, %zu duplicated; relay path %zu lost, %zu "
+            "reordered, %zu duplicated\n",
+            r.direct.Lost(), r.direct.reordered, r.direct.duplicates, r.relay.Lost(), r.relay.reordered,
+            r.relay.duplicates);
     }
     std::fflush(stdout);
     return pass;
 }
 
 int RunMaxRate(Bench& bench, const Options& opt) {
-    std::printf("\n| Started (UTC) | Rate /s (frame schedule) | Rate /s (wall clock) | Seconds | Played | Arrived | Lost | Reordered | Duplicated or changed | Deferred by the player | Median ms | p99 ms | Max ms | kvn CPU %% | Overruns / late periods | Load after | Result |\n");
+    std::printf(
+        "\n| Started (UTC) | Rate /s (frame schedule) | Rate /s (wall clock) | Seconds | Played | Arrived | "
+        "Lost | Reordered | Duplicated or changed | Deferred by the player | Median ms | p99 ms | Max ms | "
+        "kvn CPU %% | Overruns / late periods | Load after | Result |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     uint32_t good = 0, bad = 0;
     for (uint32_t rate = opt.startRate; rate <= opt.maxRate; rate *= 2) {
@@ -576,7 +606,10 @@ int RunMaxRate(Bench& bench, const Options& opt) {
             const uint32_t mid = (good + bad) / 2 / 100 * 100;
             if (mid <= good) break;
             bench.Settle();
-            if (Probe(bench, opt, mid, opt.probeSeconds)) good = mid; else bad = mid;
+            if (Probe(bench, opt, mid, opt.probeSeconds))
+                good = mid;
+            else
+                bad = mid;
         }
     }
     std::printf("\nbest short probe: %u messages/s%s\n", good, bad ? "" : " (the highest tried)");
@@ -584,7 +617,8 @@ int RunMaxRate(Bench& bench, const Options& opt) {
     for (int attempt = 0; attempt < 4 && bench.KvnRunning(); ++attempt) {
         bench.Settle();
         if (Probe(bench, opt, good, opt.confirmSeconds)) {
-            std::printf("\nconfirmed: %u messages/s for %.0f s, whole and in order\n", good, opt.confirmSeconds);
+            std::printf("\nconfirmed: %u messages/s for %.0f s, whole and in order\n", good,
+                        opt.confirmSeconds);
             return 0;
         }
         good = good * 9 / 10 / 100 * 100;
@@ -605,15 +639,17 @@ int RunIdle(Bench& bench, const Options& opt) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     const CpuTicks p1 = ReadTicks("/proc/" + std::to_string(pid) + "/stat");
     const auto threads1 = ThreadTicks(pid);
-    std::printf("\n### kvn idle, connected, no MIDI: %.1f s from %s UTC (load average %s before, %s after)\n\n", elapsed,
-                start.c_str(), load0.c_str(), LoadAverage().c_str());
+    std::printf(
+        "\n### kvn idle, connected, no MIDI: %.1f s from %s UTC (load average %s before, %s after)\n\n",
+        elapsed, start.c_str(), load0.c_str(), LoadAverage().c_str());
     std::printf("| What | Ticks (1/%ld s) | %% of one core |\n|---|---|---|\n", sysconf(_SC_CLK_TCK));
     std::printf("| kvn, all threads | %" PRIu64 " | %.3f |\n", p1.ticks - p0.ticks,
                 TicksToPercent(p1.ticks - p0.ticks, elapsed));
     for (const auto& [tid, t] : threads1) {
         const auto it = threads0.find(tid);
         const uint64_t was = it == threads0.end() ? 0 : it->second.ticks;
-        std::printf("| thread %d%s | %" PRIu64 " | %.3f |\n", tid, tid == pid ? " (main: user interface)" : "", t.ticks - was,
+        std::printf("| thread %d%s | %" PRIu64 " | %.3f |\n", tid,
+                    tid == pid ? " (main: user interface)" : "", t.ticks - was,
                     TicksToPercent(t.ticks - was, elapsed));
     }
     return bench.KvnRunning() ? 0 : 1;
@@ -639,7 +675,8 @@ int main(int argc, char** argv) {
         } else if (Arg(argv[i], "--rates", v)) {
             opt.rates.clear();
             std::istringstream in(v);
-            for (std::string r; std::getline(in, r, ',');) opt.rates.push_back(uint32_t(std::atol(r.c_str())));
+            for (std::string r; std::getline(in, r, ',');)
+                opt.rates.push_back(uint32_t(std::atol(r.c_str())));
         } else if (Arg(argv[i], "--probe-seconds", v)) {
             opt.probeSeconds = std::atof(v.c_str());
         } else if (Arg(argv[i], "--confirm-seconds", v)) {
@@ -653,10 +690,12 @@ int main(int argc, char** argv) {
         } else if (Arg(argv[i], "--kept-up-ms", v)) {
             opt.keptUpMs = std::atof(v.c_str());
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--mode=latency|maxrate|idle] [--seconds=S] [--rates=R,R] [--probe-seconds=S] "
-                         "[--confirm-seconds=S] [--start-rate=R] [--max-rate=R] [--kept-up-ms=MS] [--with-references]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--mode=latency|maxrate|idle] [--seconds=S] [--rates=R,R] [--probe-seconds=S] "
+                "[--confirm-seconds=S] [--start-rate=R] [--max-rate=R] [--kept-up-ms=MS] "
+                "[--with-references]\n",
+                argv[0]);
             return 64;
         }
     }
@@ -669,9 +708,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     int code = 64;
-    if (opt.mode == "latency") code = RunLatency(bench, opt);
-    else if (opt.mode == "maxrate") code = RunMaxRate(bench, opt);
-    else if (opt.mode == "idle") code = RunIdle(bench, opt);
+    if (opt.mode == "latency")
+        code = RunLatency(bench, opt);
+    else if (opt.mode == "maxrate")
+        code = RunMaxRate(bench, opt);
+    else if (opt.mode == "idle")
+        code = RunIdle(bench, opt);
     bench.TearDown(code != 0);
     std::printf("\nended %s UTC, load average %s\n", Now().c_str(), LoadAverage().c_str());
     return code;

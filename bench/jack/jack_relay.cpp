@@ -81,7 +81,8 @@ int main() {
     sigwait(&stop, &sig);
     jack_client_close(in);
     jack_client_close(out);
-    if (gDropped.load() != 0) std::fprintf(stderr, "jack_relay: %llu dropped\n", (unsigned long long)gDropped.load());
+    if (gDropped.load() != 0)
+        std::fprintf(stderr, "jack_relay: %llu dropped\n", (unsigned long long)gDropped.load());
     jack_ringbuffer_free(gRing);
     return 0;
 }

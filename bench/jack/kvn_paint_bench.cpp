@@ -45,8 +45,8 @@ std::string LoadAverage() {
 void Report(const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const double mean = std::accumulate(v.begin(), v.end(), 0.0) / double(v.size());
-    std::printf("| %s | %zu | %.3f | %.3f | %.3f | %.3f | %.3f |\n", what, v.size(), v.front(), v[(v.size() - 1) / 2],
-                mean, v[size_t(0.99 * double(v.size()) + 0.5) - 1], v.back());
+    std::printf("| %s | %zu | %.3f | %.3f | %.3f | %.3f | %.3f |\n", what, v.size(), v.front(),
+                v[(v.size() - 1) / 2], mean, v[size_t(0.99 * double(v.size()) + 0.5) - 1], v.back());
 }
 
 // Paints `n` times; `light` sets the panel state before each paint.
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     const std::string scratch = kvntest::ScratchDir();
     const std::string dir = scratch + "/PaintBench";
     std::filesystem::create_directories(dir);
-    std::filesystem::create_symlink(std::filesystem::path(KVN_PROGRAM).parent_path() / "Bitmap", dir + "/Bitmap");
+    std::filesystem::create_symlink(std::filesystem::path(KVN_PROGRAM).parent_path() / "Bitmap",
+                                    dir + "/Bitmap");
     std::ofstream(dir + "/KVN.ini") << "[WindowPosition]\nleft=100\ntop=100\n[InitialSetting]\n"
                                        "MidiInDeviceName=kvnplay:out\nMidiOutDeviceName=kvnsink:in\n";
     if (chdir(dir.c_str()) != 0 || !theApp.InitInstance() || theApp.m_pMainWnd == nullptr) {
@@ -92,8 +93,11 @@ int main(int argc, char** argv) {
         plat::Sleep(5);
     }
     std::printf("kvn_paint_bench: %d paints per state, ports %s / %s, load average %s\n\n", paints,
-                player.Ok() ? "kvnplay:out" : "(none)", sink.Ok() ? "kvnsink:in" : "(none)", LoadAverage().c_str());
-    std::printf("| Panel state | Paints | min ms | median ms | mean ms | p99 ms | max ms |\n|---|---|---|---|---|---|---|\n");
+                player.Ok() ? "kvnplay:out" : "(none)", sink.Ok() ? "kvnsink:in" : "(none)",
+                LoadAverage().c_str());
+    std::printf(
+        "| Panel state | Paints | min ms | median ms | mean ms | p99 ms | max ms "
+        "|\n|---|---|---|---|---|---|---|\n");
     Paints(view, 100, [](int) {});  // warm-up
     Report("idle (both ports named, lamps out)", Paints(view, paints, [](int) {}));
     Report("traffic (in, out and drop lamps lit, alternate paints)", Paints(view, paints, [](int i) {

@@ -25,7 +25,9 @@ inline void EncodeSeq(uint32_t seq, uint8_t out[3]) {
     out[1] = uint8_t((seq >> 7) & 0x7F);
     out[2] = uint8_t(seq & 0x7F);
 }
-inline uint32_t DecodeSeq(const uint8_t b[3]) { return (uint32_t(b[0] & 0x0F) << 14) | (uint32_t(b[1]) << 7) | b[2]; }
+inline uint32_t DecodeSeq(const uint8_t b[3]) {
+    return (uint32_t(b[0] & 0x0F) << 14) | (uint32_t(b[1]) << 7) | b[2];
+}
 
 // Base of both clients: one JACK client with one MIDI port, and a count of its periods.
 class Client {

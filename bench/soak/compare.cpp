@@ -6,7 +6,9 @@ namespace soak {
 
 namespace {
 
-std::string RunName(int run) { return run == kAllChannels ? "all channels" : "channel " + std::to_string(run + 1); }
+std::string RunName(int run) {
+    return run == kAllChannels ? "all channels" : "channel " + std::to_string(run + 1);
+}
 
 }  // namespace
 
@@ -47,7 +49,8 @@ void Comparer::Seen(const Bytes& b, const std::string& as) {
 void Comparer::Fail(const std::string& why) {
     failed_ = true;
     why_ = why;
-    if (!pending_.empty() && pending_.front()[0] < 0x80) why_ += " (no status byte: not a MIDI message kvn could send)";
+    if (!pending_.empty() && pending_.front()[0] < 0x80)
+        why_ += " (no status byte: not a MIDI message kvn could send)";
     for (const Bytes& b : pending_) {
         if (after_.size() < 12) after_.push_back(Show(b));
     }
@@ -60,12 +63,13 @@ void Comparer::Decide(bool final) {
         if (inRun_ > 0) {
             // Inside a run nothing else may come.
             const Bytes& want = (*run_)[inRun_];
-            const std::string where = "#" + std::to_string(runSource_) + " tuning of " + RunName(runChannel_) + ", " +
-                                      std::to_string(inRun_ + 1) + "/" + std::to_string(run_->size());
+            const std::string where = "#" + std::to_string(runSource_) + " tuning of " +
+                                      RunName(runChannel_) + ", " + std::to_string(inRun_ + 1) + "/" +
+                                      std::to_string(run_->size());
             if (actual != want) {
-                Fail("in the tuning run after message #" + std::to_string(runSource_) + " (" + RunName(runChannel_) +
-                     "), message " + std::to_string(inRun_ + 1) + " of " + std::to_string(run_->size()) +
-                     ": expected " + Show(want) + ", came " + Show(actual));
+                Fail("in the tuning run after message #" + std::to_string(runSource_) + " (" +
+                     RunName(runChannel_) + "), message " + std::to_string(inRun_ + 1) + " of " +
+                     std::to_string(run_->size()) + ": expected " + Show(want) + ", came " + Show(actual));
                 return;
             }
             Seen(actual, where);
@@ -82,8 +86,8 @@ void Comparer::Decide(bool final) {
         Item& front = queue_.front();
         if (front.run == kNoTuning) {
             if (actual != front.bytes) {
-                Fail("for message #" + std::to_string(front.source) + " expected " + Show(front.bytes) + ", came " +
-                     Show(actual));
+                Fail("for message #" + std::to_string(front.source) + " expected " + Show(front.bytes) +
+                     ", came " + Show(actual));
                 return;
             }
             Seen(actual, "#" + std::to_string(front.source) + " passed on");
@@ -119,7 +123,8 @@ void Comparer::Decide(bool final) {
         if (prefix && !final) return;  // not enough has come to tell the run from what may overtake it
         if (front.late < landing_) {
             // A message passed on after the trigger may overtake the run (and every run before it).
-            auto next = std::find_if(queue_.begin(), queue_.end(), [](const Item& i) { return i.run == kNoTuning; });
+            auto next =
+                std::find_if(queue_.begin(), queue_.end(), [](const Item& i) { return i.run == kNoTuning; });
             if (next != queue_.end() && actual == next->bytes) {
                 for (auto it = queue_.begin(); it != next; ++it) ++it->late;
                 Seen(actual, "#" + std::to_string(next->source) + " passed on, ahead of a tuning run");
@@ -129,14 +134,15 @@ void Comparer::Decide(bool final) {
                 continue;
             }
         }
-        Fail("after message #" + std::to_string(front.source) + " expected the tuning of " + RunName(front.run) +
-             " (" + Show(run[0]) + " ...), came " + Show(actual) +
+        Fail("after message #" + std::to_string(front.source) + " expected the tuning of " +
+             RunName(front.run) + " (" + Show(run[0]) + " ...), came " + Show(actual) +
              (front.late > 0 ? " (after " + std::to_string(front.late) + " messages that overtook it)" : ""));
         return;
     }
     if (final && inRun_ > 0 && !failed_) {
         Fail("the tuning run after message #" + std::to_string(runSource_) + " (" + RunName(runChannel_) +
-             ") stopped after " + std::to_string(inRun_) + " of " + std::to_string(run_->size()) + " messages");
+             ") stopped after " + std::to_string(inRun_) + " of " + std::to_string(run_->size()) +
+             " messages");
     }
 }
 

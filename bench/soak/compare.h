@@ -47,8 +47,8 @@ public:
 private:
     struct Item {
         uint64_t source;
-        int run;      // kNoTuning for a message passed on, else the channel or kAllChannels
-        Bytes bytes;  // the message passed on
+        int run;       // kNoTuning for a message passed on, else the channel or kAllChannels
+        Bytes bytes;   // the message passed on
         int late = 0;  // run: messages passed on that came out before it
     };
     void Decide(bool final);

@@ -4,7 +4,8 @@
 
 namespace soak {
 
-Generator::Generator(uint64_t seed, size_t maxSysEx) : rng_(seed), maxSysEx_(std::max<size_t>(maxSysEx, 64)) {}
+Generator::Generator(uint64_t seed, size_t maxSysEx)
+    : rng_(seed), maxSysEx_(std::max<size_t>(maxSysEx, 64)) {}
 
 uint8_t Generator::Note() {
     // A quarter at the ends, where the key shift folds notes back by an octave.
@@ -24,7 +25,8 @@ Generated Generator::Next() {
         const uint8_t velocity = Below(10) == 0 ? 0 : static_cast<uint8_t>(1 + Below(127));
         return {{uint8_t(0x90 | ch), Note(), velocity}, ch == 9 ? "note on, channel 10" : "note on"};
     }
-    if (pick(140)) return {{uint8_t(0x80 | ch), Note(), Data()}, ch == 9 ? "note off, channel 10" : "note off"};
+    if (pick(140))
+        return {{uint8_t(0x80 | ch), Note(), Data()}, ch == 9 ? "note off, channel 10" : "note off"};
     if (pick(25)) return {{uint8_t(0xA0 | ch), Note(), Data()}, "poly pressure"};
     if (pick(220)) return Control(ch);
     if (pick(40)) return {{uint8_t(0xC0 | ch), Data()}, "program change"};
@@ -38,10 +40,14 @@ Generated Generator::Next() {
     }
     if (pick(10)) {
         switch (Below(4)) {
-        case 0: return {{0xF1, Data()}, "system common"};
-        case 1: return {{0xF2, Data(), Data()}, "system common"};
-        case 2: return {{0xF3, Data()}, "system common"};
-        default: return {{0xF6}, "system common"};
+        case 0:
+            return {{0xF1, Data()}, "system common"};
+        case 1:
+            return {{0xF2, Data(), Data()}, "system common"};
+        case 2:
+            return {{0xF3, Data()}, "system common"};
+        default:
+            return {{0xF6}, "system common"};
         }
     }
     return SysEx();
@@ -73,7 +79,8 @@ Generated Generator::Control(uint8_t ch) {
                 perc ? "control: reset all controllers, channel 10" : "control: reset all controllers"};
     }
     uint8_t controller = Data();
-    while (controller == 6 || controller == 38 || controller == 100 || controller == 101 || controller == 121) {
+    while (controller == 6 || controller == 38 || controller == 100 || controller == 101 ||
+           controller == 121) {
         controller = Data();
     }
     return {{status, controller, Data()}, "control: other"};
@@ -82,22 +89,37 @@ Generated Generator::Control(uint8_t ch) {
 Bytes Generator::Template(uint32_t which, const char** kind) {
     const uint8_t dev = Data();
     switch (which) {
-    case 0: *kind = "sysex: XG reset"; return {0xF0, 0x43, uint8_t(0x10 | Below(16)), 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
-    case 1: *kind = "sysex: GS reset"; return {0xF0, 0x41, dev, 0x42, 0x12, 0x40, 0x00, 0x7F, Data(), Data(), 0xF7};
-    case 2: *kind = "sysex: 88 reset"; return {0xF0, 0x41, dev, 0x42, 0x12, 0x00, 0x00, 0x7F, Data(), Data(), 0xF7};
-    case 3: *kind = "sysex: GM1 reset"; return {0xF0, 0x7E, dev, 0x09, 0x01, 0xF7};
-    case 4: *kind = "sysex: GM2 reset"; return {0xF0, 0x7E, dev, 0x09, 0x03, 0xF7};
+    case 0:
+        *kind = "sysex: XG reset";
+        return {0xF0, 0x43, uint8_t(0x10 | Below(16)), 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7};
+    case 1:
+        *kind = "sysex: GS reset";
+        return {0xF0, 0x41, dev, 0x42, 0x12, 0x40, 0x00, 0x7F, Data(), Data(), 0xF7};
+    case 2:
+        *kind = "sysex: 88 reset";
+        return {0xF0, 0x41, dev, 0x42, 0x12, 0x00, 0x00, 0x7F, Data(), Data(), 0xF7};
+    case 3:
+        *kind = "sysex: GM1 reset";
+        return {0xF0, 0x7E, dev, 0x09, 0x01, 0xF7};
+    case 4:
+        *kind = "sysex: GM2 reset";
+        return {0xF0, 0x7E, dev, 0x09, 0x03, 0xF7};
     case 5:
         *kind = "sysex: XG master tune 1";
         return {0xF0, 0x43, uint8_t(0x10 | Below(16)), 0x27, 0x30, 0x00, 0x00, Data(), Data(), Data(), 0xF7};
     case 6:
         *kind = "sysex: XG master tune 2";
-        return {0xF0, 0x43, uint8_t(0x10 | Below(16)), 0x4C, 0x00, 0x00, 0x00, Data(), Data(), Data(), Data(), 0xF7};
+        return {0xF0,   0x43, uint8_t(0x10 | Below(16)), 0x4C, 0x00, 0x00, 0x00, Data(), Data(), Data(),
+                Data(), 0xF7};
     case 7:
         *kind = "sysex: GS master tune";
         return {0xF0, 0x41, dev, 0x42, 0x12, 0x40, 0x00, 0x00, Data(), Data(), Data(), Data(), Data(), 0xF7};
-    case 8: *kind = "sysex: GM1 master tune"; return {0xF0, 0x7F, dev, 0x04, 0x01, Data(), Data(), 0xF7};
-    default: *kind = "sysex: GM2 master tune"; return {0xF0, 0x7F, dev, 0x04, 0x03, Data(), Data(), 0xF7};
+    case 8:
+        *kind = "sysex: GM1 master tune";
+        return {0xF0, 0x7F, dev, 0x04, 0x01, Data(), Data(), 0xF7};
+    default:
+        *kind = "sysex: GM2 master tune";
+        return {0xF0, 0x7F, dev, 0x04, 0x03, Data(), Data(), 0xF7};
     }
 }
 
@@ -112,7 +134,9 @@ Generated Generator::SysEx() {
         // A near miss: one byte changed, cut short, or lengthened.
         Bytes m = Template(Below(10), &kind);
         switch (Below(3)) {
-        case 0: m[1 + Below(uint32_t(m.size() - 2))] = Data(); break;
+        case 0:
+            m[1 + Below(uint32_t(m.size() - 2))] = Data();
+            break;
         case 1:
             m.resize(1 + Below(uint32_t(m.size() - 1)));
             m.push_back(0xF7);

@@ -79,7 +79,9 @@ Model::Model(const Settings& settings) : settings_(settings) {
     all_ = e2e::TuningAll(settings.frequency / 10.0);
 }
 
-const std::vector<Bytes>& Model::Run(int channel) const { return channel == kAllChannels ? all_ : runs_[channel]; }
+const std::vector<Bytes>& Model::Run(int channel) const {
+    return channel == kAllChannels ? all_ : runs_[channel];
+}
 
 Outcome Model::Apply(const Bytes& in) {
     Outcome o;
@@ -106,12 +108,21 @@ Outcome Model::Apply(const Bytes& in) {
     if (kind == 0x80) o.out[2] = 127;
     if (kind == 0xB0 && channel != 9) {
         switch (in[1]) {
-        case 101: rpnMsb_[channel] = in[2]; break;
-        case 100: rpnLsb_[channel] = in[2]; break;
+        case 101:
+            rpnMsb_[channel] = in[2];
+            break;
+        case 100:
+            rpnLsb_[channel] = in[2];
+            break;
         case 6:
-        case 38: o.passed = !(rpnMsb_[channel] == 0 && rpnLsb_[channel] == 1); break;
-        case 121: o.tuning = channel; break;
-        default: break;
+        case 38:
+            o.passed = !(rpnMsb_[channel] == 0 && rpnLsb_[channel] == 1);
+            break;
+        case 121:
+            o.tuning = channel;
+            break;
+        default:
+            break;
         }
     }
     return o;

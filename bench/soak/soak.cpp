@@ -105,7 +105,8 @@ double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Cl
 // What kvn sends when it starts: All Notes Off, All Sound Off, Reset All Controllers on every
 // channel, then the tuning.
 std::vector<Bytes> StartupBurst(double hz) {
-    return e2e::Concat({e2e::OnAllChannels(123), e2e::OnAllChannels(120), e2e::OnAllChannels(121), e2e::TuningAll(hz)});
+    return e2e::Concat(
+        {e2e::OnAllChannels(123), e2e::OnAllChannels(120), e2e::OnAllChannels(121), e2e::TuningAll(hz)});
 }
 
 class Soak {
@@ -170,8 +171,8 @@ bool Soak::PumpUntil(F done, const char* what) {
             comparer_.Flush();
             if (comparer_.Failed()) return false;
             if (done()) return true;
-            failure_ = std::string("nothing more came out for 10 s while ") + what + "; still waiting for message #" +
-                       std::to_string(comparer_.WaitingFor()) + " (" +
+            failure_ = std::string("nothing more came out for 10 s while ") + what +
+                       "; still waiting for message #" + std::to_string(comparer_.WaitingFor()) + " (" +
                        std::to_string(comparer_.ExpectedMessages() - comparer_.MatchedMessages()) +
                        " expected messages missing)";
             return false;
@@ -202,11 +203,11 @@ bool Soak::SetUp() {
         }
         return true;
     }
-    const std::string ini = "[WindowPosition]\nleft=100\ntop=100\n[InitialSetting]\nMidiInDeviceName=" +
-                            player_.PortName() + "\nMidiOutDeviceName=" + sink_.PortName() +
-                            "\ng_KeyShift=" + std::to_string(o_.settings.keyShift) +
-                            "\ng_SkipF8=" + (o_.settings.skipClock ? "1" : "0") +
-                            "\ng_Frequency=" + std::to_string(o_.settings.frequency) + "\n";
+    const std::string ini =
+        "[WindowPosition]\nleft=100\ntop=100\n[InitialSetting]\nMidiInDeviceName=" + player_.PortName() +
+        "\nMidiOutDeviceName=" + sink_.PortName() + "\ng_KeyShift=" + std::to_string(o_.settings.keyShift) +
+        "\ng_SkipF8=" + (o_.settings.skipClock ? "1" : "0") +
+        "\ng_Frequency=" + std::to_string(o_.settings.frequency) + "\n";
     kvn_ = std::make_unique<e2e::Kvn>("Soak" + std::to_string(getpid()), ini);
     if (!kvn_->Start() || !kvn_->WaitForPanel()) {
         failure_ = "kvn did not start:\n" + kvn_->Log();
@@ -277,8 +278,9 @@ bool Soak::Play() {
         (outcome.passed ? k.passed : k.dropped) += 1;
         if (outcome.tuning != soak::kNoTuning) ++k.tuned;
 
-        if (!PumpUntil([&] { return comparer_.ExpectedMessages() - comparer_.MatchedMessages() <= o_.window; },
-                       "keeping the window")) {
+        if (!PumpUntil(
+                [&] { return comparer_.ExpectedMessages() - comparer_.MatchedMessages() <= o_.window; },
+                "keeping the window")) {
             return false;
         }
         source_ = i;
@@ -293,15 +295,17 @@ bool Soak::Play() {
                 comparer_.Expect(i, Expected(sync));
                 ++syncs_;
             }
-            if (!PumpUntil([&] { return comparer_.Caught(); }, "waiting for a SysEx to come out")) return false;
+            if (!PumpUntil([&] { return comparer_.Caught(); }, "waiting for a SysEx to come out"))
+                return false;
         } else {
             Pump();
             if (comparer_.Failed()) return false;
         }
         if (Seconds(lastReport) >= 30.0) {
             lastReport = Clock::now();
-            std::fprintf(stderr, "soak: %llu of %llu played, %.0f s\n", static_cast<unsigned long long>(i + 1),
-                         static_cast<unsigned long long>(o_.messages), Seconds(start));
+            std::fprintf(stderr, "soak: %llu of %llu played, %.0f s\n",
+                         static_cast<unsigned long long>(i + 1), static_cast<unsigned long long>(o_.messages),
+                         Seconds(start));
         }
     }
     // The end: a last message to wait for, then a moment in which nothing more may come.
@@ -323,40 +327,46 @@ void Soak::Summary(double seconds) {
     std::printf("\n%-44s %9s %9s %9s %9s\n", "played", "count", "passed", "dropped", "tuned");
     uint64_t total = 0;
     for (const auto& [kind, k] : kinds_) {
-        std::printf("%-44s %9llu %9llu %9llu %9llu\n", kind.c_str(), static_cast<unsigned long long>(k.played),
-                    static_cast<unsigned long long>(k.passed), static_cast<unsigned long long>(k.dropped),
-                    static_cast<unsigned long long>(k.tuned));
+        std::printf("%-44s %9llu %9llu %9llu %9llu\n", kind.c_str(),
+                    static_cast<unsigned long long>(k.played), static_cast<unsigned long long>(k.passed),
+                    static_cast<unsigned long long>(k.dropped), static_cast<unsigned long long>(k.tuned));
         total += k.played;
     }
     std::printf("%-44s %9llu\n", "total random messages", static_cast<unsigned long long>(total));
-    std::printf("%-44s %9llu\n", "active sensing to wait on after a dropped SysEx", static_cast<unsigned long long>(syncs_));
+    std::printf("%-44s %9llu\n", "active sensing to wait on after a dropped SysEx",
+                static_cast<unsigned long long>(syncs_));
     std::printf("%-44s %9llu\n", "SysEx bytes played", static_cast<unsigned long long>(sysexBytes_));
     std::printf("\ncame out: %llu messages matched of %llu expected; %llu tuning runs (%llu messages)\n",
                 static_cast<unsigned long long>(comparer_.MatchedMessages()),
                 static_cast<unsigned long long>(comparer_.ExpectedMessages()),
-                static_cast<unsigned long long>(comparer_.Runs()), static_cast<unsigned long long>(comparer_.RunMessages()));
+                static_cast<unsigned long long>(comparer_.Runs()),
+                static_cast<unsigned long long>(comparer_.RunMessages()));
     std::printf("tuning runs by how many passed-on messages overtook them (allowed: %d):", o_.landing);
-    for (const auto& [late, n] : comparer_.Landing()) std::printf(" %d: %llu", late, static_cast<unsigned long long>(n));
+    for (const auto& [late, n] : comparer_.Landing())
+        std::printf(" %d: %llu", late, static_cast<unsigned long long>(n));
     const soak::ServerTrouble p = player_.Trouble(), s = sink_.Trouble();
-    std::printf("\nJACK: %llu periods; xruns reported %llu; periods missed by player/sink %llu/%llu; sink overflows %llu\n",
-                static_cast<unsigned long long>(sink_.Periods()), static_cast<unsigned long long>(s.xruns),
-                static_cast<unsigned long long>(p.lostCycles), static_cast<unsigned long long>(s.lostCycles),
-                static_cast<unsigned long long>(sink_.Overflows()));
+    std::printf(
+        "\nJACK: %llu periods; xruns reported %llu; periods missed by player/sink %llu/%llu; sink overflows "
+        "%llu\n",
+        static_cast<unsigned long long>(sink_.Periods()), static_cast<unsigned long long>(s.xruns),
+        static_cast<unsigned long long>(p.lostCycles), static_cast<unsigned long long>(s.lostCycles),
+        static_cast<unsigned long long>(sink_.Overflows()));
     std::printf("wall time %.1f s, %.0f messages/s\n", seconds, double(total) / seconds);
 }
 
 int Soak::Run() {
-    std::printf("soak: %llu messages, seed %llu, key shift %d, clock filter %s, A4 = %.1f Hz, %u events a period, "
-                "window %llu, landing %d\n",
-                static_cast<unsigned long long>(o_.messages), static_cast<unsigned long long>(o_.seed),
-                o_.settings.keyShift, o_.settings.skipClock ? "on" : "off", o_.settings.frequency / 10.0, o_.perPeriod,
-                static_cast<unsigned long long>(o_.window), o_.landing);
+    std::printf(
+        "soak: %llu messages, seed %llu, key shift %d, clock filter %s, A4 = %.1f Hz, %u events a period, "
+        "window %llu, landing %d\n",
+        static_cast<unsigned long long>(o_.messages), static_cast<unsigned long long>(o_.seed),
+        o_.settings.keyShift, o_.settings.skipClock ? "on" : "off", o_.settings.frequency / 10.0,
+        o_.perPeriod, static_cast<unsigned long long>(o_.window), o_.landing);
     if (!SetUp() || !Startup()) {
         std::printf("SET-UP FAILED: %s\n", failure_.c_str());
         return 2;
     }
-    std::printf("largest SysEx played: %zu bytes (JACK events up to %zu)\n", std::min<size_t>(16384, player_.MaxEvent()),
-                player_.MaxEvent());
+    std::printf("largest SysEx played: %zu bytes (JACK events up to %zu)\n",
+                std::min<size_t>(16384, player_.MaxEvent()), player_.MaxEvent());
     std::fflush(stdout);
     const auto start = Clock::now();
     const bool ok = Play();
@@ -366,24 +376,28 @@ int Soak::Run() {
     int status = 0;
     if (!ok) {
         status = 1;
-        std::printf("\n%s\n", comparer_.Failed() ? comparer_.Report().c_str() : ("FAILED: " + failure_).c_str());
+        std::printf("\n%s\n",
+                    comparer_.Failed() ? comparer_.Report().c_str() : ("FAILED: " + failure_).c_str());
         // Played around the first message not seen (or the last ones, when none is waiting).
         const uint64_t at = comparer_.WaitingFor();
         std::printf("  played around message #%llu:\n", static_cast<unsigned long long>(at));
         for (const auto& [index, text] : played_) {
-            if (index + 24 >= at && index <= at + 8) std::printf("    #%llu %s\n", static_cast<unsigned long long>(index), text.c_str());
+            if (index + 24 >= at && index <= at + 8)
+                std::printf("    #%llu %s\n", static_cast<unsigned long long>(index), text.c_str());
         }
     } else if (sink_.Overflows() != 0) {
         status = 1;
-        std::printf("\nFAILED: the soak's own recorder lost %llu messages\n", static_cast<unsigned long long>(sink_.Overflows()));
+        std::printf("\nFAILED: the soak's own recorder lost %llu messages\n",
+                    static_cast<unsigned long long>(sink_.Overflows()));
     }
     if (status != 0) {
-        std::printf("the last xrun the JACK server reported came %.1f ms before the failure was seen (-0.0: none). "
-                    "A client still busy when the next period begins lets an asynchronous server (--jack-async) "
-                    "hand MIDI buffers to their reader while their writer rewrites them: messages are lost, repeated "
-                    "or replaced by older ones on the way, with no fault in kvn. A synchronous server (--jack) waits "
-                    "instead.\n",
-                    failedXrunAge_ / 1000.0);
+        std::printf(
+            "the last xrun the JACK server reported came %.1f ms before the failure was seen (-0.0: none). "
+            "A client still busy when the next period begins lets an asynchronous server (--jack-async) "
+            "hand MIDI buffers to their reader while their writer rewrites them: messages are lost, repeated "
+            "or replaced by older ones on the way, with no fault in kvn. A synchronous server (--jack) waits "
+            "instead.\n",
+            failedXrunAge_ / 1000.0);
     }
     const int exitStatus = kvn_ ? (kvn_->Signal(SIGTERM), kvn_->WaitExit()) : 0;
     if (exitStatus != 0) {
@@ -399,8 +413,9 @@ int Soak::Run() {
         std::error_code ec;
         std::filesystem::remove_all(folder, ec);
     }
-    std::printf("\nRESULT: %s (seed %llu, %llu messages)\n", status == 0 ? "PASS, everything matched" : "FAIL",
-                static_cast<unsigned long long>(o_.seed), static_cast<unsigned long long>(o_.messages));
+    std::printf("\nRESULT: %s (seed %llu, %llu messages)\n",
+                status == 0 ? "PASS, everything matched" : "FAIL", static_cast<unsigned long long>(o_.seed),
+                static_cast<unsigned long long>(o_.messages));
     return status;
 }
 
@@ -411,7 +426,8 @@ int main(int argc, char** argv) {
     if (!Parse(argc, argv, o)) return 2;
     // kvn runs in a folder of its own under the working directory, kept out of the source tree.
     namespace fs = std::filesystem;
-    const fs::path work = o.workdir.empty() ? fs::canonical("/proc/self/exe").parent_path() / "soakrun" : fs::path(o.workdir);
+    const fs::path work =
+        o.workdir.empty() ? fs::canonical("/proc/self/exe").parent_path() / "soakrun" : fs::path(o.workdir);
     std::error_code ec;
     fs::create_directories(work, ec);
     fs::current_path(work, ec);

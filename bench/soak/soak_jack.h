@@ -66,8 +66,8 @@ private:
     std::atomic<uint64_t> overflows_{0}, xruns_{0}, lostCycles_{0}, periods_{0};
     std::atomic<size_t> maxEvent_{0};
     std::atomic<uint64_t> lastXrun_{0};
-    uint32_t lastFrame_ = 0;  // process thread only
-    Bytes partial_;           // a SysEx still coming in pieces (reader side)
+    uint32_t lastFrame_ = 0;   // process thread only
+    Bytes partial_;            // a SysEx still coming in pieces (reader side)
     std::vector<Bytes> held_;  // an event that came after an unfinished SysEx
 };
 

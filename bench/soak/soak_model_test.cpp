@@ -46,7 +46,7 @@ TEST(SoakModel, FineTuningDataIsDroppedOnlyWhileRpn01IsSelected) {
     EXPECT_TRUE(Apply(m, {0xB1, 100, 1}).passed);
     EXPECT_FALSE(Apply(m, {0xB1, 6, 64}).passed);
     EXPECT_FALSE(Apply(m, {0xB1, 38, 5}).passed);
-    EXPECT_TRUE(Apply(m, {0xB2, 6, 64}).passed);  // per channel
+    EXPECT_TRUE(Apply(m, {0xB2, 6, 64}).passed);   // per channel
     EXPECT_TRUE(Apply(m, {0xB1, 100, 0}).passed);  // RPN 0/0: pitch-bend range
     EXPECT_TRUE(Apply(m, {0xB1, 6, 2}).passed);
     Apply(m, {0xB9, 101, 0});
@@ -61,8 +61,12 @@ TEST(SoakModel, ResetAllControllersTunesItsChannelButNot10) {
     EXPECT_EQ(o.tuning, 2);
     EXPECT_EQ(Apply(m, {0xB9, 121, 0}).tuning, kNoTuning);
     const std::vector<Bytes> run = m.Run(2);
-    EXPECT_EQ(run, (std::vector<Bytes>{{0xB2, 101, 0}, {0xB2, 100, 1}, {0xB2, 6, 0x46}, {0xB2, 38, 0x23},
-                                       {0xB2, 101, 127}, {0xB2, 100, 127}}));
+    EXPECT_EQ(run, (std::vector<Bytes>{{0xB2, 101, 0},
+                                       {0xB2, 100, 1},
+                                       {0xB2, 6, 0x46},
+                                       {0xB2, 38, 0x23},
+                                       {0xB2, 101, 127},
+                                       {0xB2, 100, 127}}));
     ASSERT_EQ(m.Run(kAllChannels).size(), 90u);
     for (const Bytes& b : m.Run(kAllChannels)) EXPECT_NE(b[0], 0xB9);
 }
@@ -74,7 +78,9 @@ TEST(SoakModel, SysExIsDroppedOrFollowedByTheTuningByItsBeginning) {
     EXPECT_EQ(gs.tuning, kAllChannels);
     EXPECT_EQ(Apply(m, {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x7E, 0x00, 0xF7}).tuning, kAllChannels);
     EXPECT_EQ(Apply(m, {0xF0, 0x7E, 0x7F, 0x09, 0x03, 0xF7}).tuning, kAllChannels);
-    EXPECT_FALSE(Apply(m, {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x3C, 0xF7}).passed);
+    EXPECT_FALSE(
+        Apply(m, {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x3C, 0xF7})
+            .passed);
     EXPECT_FALSE(Apply(m, {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0xF7}).passed);
     EXPECT_FALSE(Apply(m, {0xF0, 0x7F, 0x7F, 0x04, 0x03, 0x00, 0x41, 0xF7}).passed);
     // Only the shorter of message and pattern is compared: a stub matches both tables.
@@ -141,12 +147,12 @@ TEST(SoakComparer, TakesTheRightStreamAndCatchesEveryBrokenOne) {
         change(out);
         return !s.Feed(out);
     };
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.erase(o.begin()); }));           // lost
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.push_back(o.back()); }));        // repeated
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { std::swap(o[0], o[1]); }));        // reordered
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o[4][2] = 65; }));                 // a wrong value in the run
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.erase(o.begin() + 5); }));       // a run message lost
-    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.resize(5); }));                  // cut short at the end
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.erase(o.begin()); }));      // lost
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.push_back(o.back()); }));   // repeated
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { std::swap(o[0], o[1]); }));   // reordered
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o[4][2] = 65; }));            // a wrong value in the run
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.erase(o.begin() + 5); }));  // a run message lost
+    EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.resize(5); }));             // cut short at the end
     EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.insert(o.begin() + 4, {0xFE}); }));  // inside the run
     EXPECT_TRUE(broken([](std::vector<Bytes>& o) { o.erase(o.begin() + 2, o.begin() + 8); }));  // no run
 }

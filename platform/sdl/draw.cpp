@@ -52,8 +52,8 @@ uint32_t Blend(uint32_t dst, uint32_t src, float a) {
     const auto mix = [a](uint32_t d, uint32_t s) {
         return static_cast<uint32_t>(std::lround(float(d) + (float(s) - float(d)) * a));
     };
-    return mix((dst >> 16) & 0xFF, (src >> 16) & 0xFF) << 16 | mix((dst >> 8) & 0xFF, (src >> 8) & 0xFF) << 8 |
-           mix(dst & 0xFF, src & 0xFF);
+    return mix((dst >> 16) & 0xFF, (src >> 16) & 0xFF) << 16 |
+           mix((dst >> 8) & 0xFF, (src >> 8) & 0xFF) << 8 | mix(dst & 0xFF, src & 0xFF);
 }
 
 double AverageLetterWidth(TTF_Font* ttf) {
@@ -121,12 +121,28 @@ void BitBlt(HSurface dst, int32_t x, int32_t y, int32_t w, int32_t h, HSurface s
     // Clipped here against both surfaces, in 64 bits so that no argument can overflow.
     int64_t X = x, Y = y, W = w, H = h, SX = sx, SY = sy;
     const int64_t srcW = src->s->w, srcH = src->s->h, dstW = dst->s->w, dstH = dst->s->h;
-    if (SX < 0) { X -= SX; W += SX; SX = 0; }
-    if (SY < 0) { Y -= SY; H += SY; SY = 0; }
+    if (SX < 0) {
+        X -= SX;
+        W += SX;
+        SX = 0;
+    }
+    if (SY < 0) {
+        Y -= SY;
+        H += SY;
+        SY = 0;
+    }
     W = std::min(W, srcW - SX);
     H = std::min(H, srcH - SY);
-    if (X < 0) { SX -= X; W += X; X = 0; }
-    if (Y < 0) { SY -= Y; H += Y; Y = 0; }
+    if (X < 0) {
+        SX -= X;
+        W += X;
+        X = 0;
+    }
+    if (Y < 0) {
+        SY -= Y;
+        H += Y;
+        Y = 0;
+    }
     W = std::min(W, dstW - X);
     H = std::min(H, dstH - Y);
     if (W <= 0 || H <= 0) return;
@@ -134,9 +150,11 @@ void BitBlt(HSurface dst, int32_t x, int32_t y, int32_t w, int32_t h, HSurface s
         // Overlapping rows of one surface: copy in the order that reads each row before it is written.
         const size_t bytes = size_t(W) * 4;
         if (Y > SY) {
-            for (int64_t r = H - 1; r >= 0; --r) std::memmove(Row(dst->s, int32_t(Y + r)) + X, Row(src->s, int32_t(SY + r)) + SX, bytes);
+            for (int64_t r = H - 1; r >= 0; --r)
+                std::memmove(Row(dst->s, int32_t(Y + r)) + X, Row(src->s, int32_t(SY + r)) + SX, bytes);
         } else {
-            for (int64_t r = 0; r < H; ++r) std::memmove(Row(dst->s, int32_t(Y + r)) + X, Row(src->s, int32_t(SY + r)) + SX, bytes);
+            for (int64_t r = 0; r < H; ++r)
+                std::memmove(Row(dst->s, int32_t(Y + r)) + X, Row(src->s, int32_t(SY + r)) + SX, bytes);
         }
         return;
     }
@@ -178,7 +196,8 @@ void SelectTextStyle(HSurface s, HFont font, uint32_t textColor, uint32_t backCo
 }
 
 void DrawTextAt(HSurface s, int32_t x, int32_t y, const char* text) {
-    if (s == nullptr || s->font == nullptr || s->font->ttf == nullptr || text == nullptr || *text == '\0') return;
+    if (s == nullptr || s->font == nullptr || s->font->ttf == nullptr || text == nullptr || *text == '\0')
+        return;
     SDL_Surface* glyphs = TTF_RenderUTF8_Blended(s->font->ttf, text, SDL_Color{255, 255, 255, 255});
     if (glyphs == nullptr) return;
     SDL_Surface* argb = SDL_ConvertSurfaceFormat(glyphs, SDL_PIXELFORMAT_ARGB8888, 0);

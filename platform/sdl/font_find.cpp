@@ -96,7 +96,8 @@ namespace sdlplat::internal {
 FontFace FindFace(const char* windowsFace) {
     const std::string face = windowsFace ? windowsFace : "";
     if (strcasecmp(face.c_str(), "SimHei") == 0) return First(kHei);
-    if (strcasecmp(face.c_str(), "Courier New") == 0 || strcasecmp(face.c_str(), "Courier") == 0) return First(kFixed);
+    if (strcasecmp(face.c_str(), "Courier New") == 0 || strcasecmp(face.c_str(), "Courier") == 0)
+        return First(kFixed);
 #ifdef KVN_HAVE_FONTCONFIG
     if (!face.empty()) {
         FontFace f = Match(face.c_str());

@@ -25,8 +25,8 @@ struct plat::Dialog {
 
 namespace {
 
-constexpr int kCellHeight = 18;     // "Courier New" 12 points at 96 dots per inch
-constexpr int kScrollWidth = 17;    // the width of Windows' vertical scroll bar
+constexpr int kCellHeight = 18;   // "Courier New" 12 points at 96 dots per inch
+constexpr int kScrollWidth = 17;  // the width of Windows' vertical scroll bar
 constexpr int kTextLeft = 2;
 constexpr Uint32 kHighlight = 0x0078D7;  // Windows' selection colour
 constexpr Uint32 kBorder = 0x646464;
@@ -38,7 +38,9 @@ Uint32 ToPixel(SDL_Surface* s, uint32_t colorref) {
     return SDL_MapRGB(s->format, uint8_t(colorref), uint8_t(colorref >> 8), uint8_t(colorref >> 16));
 }
 
-Uint32 Rgb(SDL_Surface* s, Uint32 rgb) { return SDL_MapRGB(s->format, uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb)); }
+Uint32 Rgb(SDL_Surface* s, Uint32 rgb) {
+    return SDL_MapRGB(s->format, uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb));
+}
 
 int VisibleLines(const plat::Dialog& d) {
     return std::max(1, (d.rect.bottom - d.rect.top - 2) / std::max(1, d.lineHeight));
@@ -124,16 +126,33 @@ void OnKey(plat::Dialog& d, SDL_Keycode key) {
     const int page = std::max(1, VisibleLines(d) - 1);
     const int sel = d.curSel;
     switch (key) {
-    case SDLK_ESCAPE: End(d, plat::kIdCancel); return;
+    case SDLK_ESCAPE:
+        End(d, plat::kIdCancel);
+        return;
     case SDLK_RETURN:
-    case SDLK_KP_ENTER: End(d, plat::kIdOk); return;
-    case SDLK_UP: UserSelect(d, sel < 0 ? 0 : std::max(0, sel - 1), false); return;
-    case SDLK_DOWN: UserSelect(d, sel < 0 ? 0 : std::min(count - 1, sel + 1), false); return;
-    case SDLK_HOME: UserSelect(d, 0, false); return;
-    case SDLK_END: UserSelect(d, count - 1, false); return;
-    case SDLK_PAGEUP: UserSelect(d, std::max(0, (sel < 0 ? 0 : sel) - page), false); return;
-    case SDLK_PAGEDOWN: UserSelect(d, std::min(count - 1, (sel < 0 ? 0 : sel) + page), false); return;
-    default: return;
+    case SDLK_KP_ENTER:
+        End(d, plat::kIdOk);
+        return;
+    case SDLK_UP:
+        UserSelect(d, sel < 0 ? 0 : std::max(0, sel - 1), false);
+        return;
+    case SDLK_DOWN:
+        UserSelect(d, sel < 0 ? 0 : std::min(count - 1, sel + 1), false);
+        return;
+    case SDLK_HOME:
+        UserSelect(d, 0, false);
+        return;
+    case SDLK_END:
+        UserSelect(d, count - 1, false);
+        return;
+    case SDLK_PAGEUP:
+        UserSelect(d, std::max(0, (sel < 0 ? 0 : sel) - page), false);
+        return;
+    case SDLK_PAGEDOWN:
+        UserSelect(d, std::min(count - 1, (sel < 0 ? 0 : sel) + page), false);
+        return;
+    default:
+        return;
     }
 }
 
@@ -144,7 +163,8 @@ void OnPress(plat::Dialog& d, int x, int y) {
         // The scroll bar pages towards the press.
         const int visible = VisibleLines(d);
         const int count = int(d.lines.size());
-        const int thumbY = 1 + (h - 2 - std::max(8, (h - 2) * visible / count)) * d.top / std::max(1, count - visible);
+        const int thumbY =
+            1 + (h - 2 - std::max(8, (h - 2) * visible / count)) * d.top / std::max(1, count - visible);
         d.top += y < thumbY ? -visible : visible;
         ClampTop(d);
         Paint(d);
@@ -157,7 +177,8 @@ void OnPress(plat::Dialog& d, int x, int y) {
 void ApplyRect(plat::Dialog& d) {
     if (d.window == nullptr) return;
     SDL_SetWindowPosition(d.window, d.rect.left, d.rect.top);
-    SDL_SetWindowSize(d.window, std::max(1, d.rect.right - d.rect.left), std::max(1, d.rect.bottom - d.rect.top));
+    SDL_SetWindowSize(d.window, std::max(1, d.rect.right - d.rect.left),
+                      std::max(1, d.rect.bottom - d.rect.top));
 }
 
 }  // namespace
@@ -253,8 +274,9 @@ int DoModalList(DialogClient* client, uint32_t backColor) {
     const Rect work = GetWorkArea();
     const int x = (work.left + work.right - width) / 2, y = (work.top + work.bottom - height) / 2;
     d.rect = {x, y, x + width, y + height};
-    d.window = SDL_CreateWindow(kTitle, x, y, width, height,
-                                SDL_WINDOW_HIDDEN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_ALWAYS_ON_TOP);
+    d.window = SDL_CreateWindow(
+        kTitle, x, y, width, height,
+        SDL_WINDOW_HIDDEN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_ALWAYS_ON_TOP);
     if (d.window == nullptr) {
         if (d.font) TTF_CloseFont(d.font);
         return kIdCancel;

@@ -52,13 +52,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kSlots = 4;                        // ports of one direction open at the same time
-constexpr uint32_t kHeaderQueue = 16;            // input buffers queued at once
-constexpr uint32_t kForwardBytes = 1u << 17;     // forwarding ring of one input
-constexpr int kLongInFlight = 8;                 // long messages outstanding at one output
-constexpr size_t kWholeLimit = 12288;  // of RtMidi's 16 KB JACK ring, 4 KB stay for short messages
-constexpr size_t kPiece = 4096;        // a longer message leaves in pieces of this size
-constexpr size_t kRtRing = 16383;      // what RtMidi's JACK output ring holds (its 16 KB less one)
+constexpr int kSlots = 4;                     // ports of one direction open at the same time
+constexpr uint32_t kHeaderQueue = 16;         // input buffers queued at once
+constexpr uint32_t kForwardBytes = 1u << 17;  // forwarding ring of one input
+constexpr int kLongInFlight = 8;              // long messages outstanding at one output
+constexpr size_t kWholeLimit = 12288;         // of RtMidi's 16 KB JACK ring, 4 KB stay for short messages
+constexpr size_t kPiece = 4096;               // a longer message leaves in pieces of this size
+constexpr size_t kRtRing = 16383;             // what RtMidi's JACK output ring holds (its 16 KB less one)
 constexpr auto kServerRetry = std::chrono::milliseconds(200);  // a gone server is looked for this often
 
 enum class Api { None, Alsa, Jack, Core };
@@ -289,7 +289,8 @@ public:
     void WaitForMore(const std::string& port, int before) {
         if (before < 0) return;
         const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (OwnLinks(port) <= before && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (OwnLinks(port) <= before && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // Returns once `n` periods have begun since the call (or a quarter second has passed).
     void WaitPeriods(int n) {
@@ -306,7 +307,8 @@ public:
         }
         const uint64_t target = cycles_.load() + uint64_t(n);
         const auto deadline = Clock::now() + std::chrono::milliseconds(250);
-        while (cycles_.load() < target && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (cycles_.load() < target && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     void Close() {
         std::lock_guard lk(mu_);
@@ -369,8 +371,8 @@ struct System {
     std::atomic<bool> jackGone{false};      // the JACK server ended; its clients are dead
     std::atomic<bool> portsChanged{false};  // JACK ports came or went: links are looked at again
     std::atomic<bool> watchLost{false};     // the server threw our watch out: it is opened again
-    uint8_t scratch[kForwardBytes];  // the driver thread's copy of one forwarded message
-    JackWatch jack;  // used only when the MIDI system is JACK
+    uint8_t scratch[kForwardBytes];         // the driver thread's copy of one forwarded message
+    JackWatch jack;                         // used only when the MIDI system is JACK
 
     System() { sem_init(&wake, 0, 0); }
 };
@@ -403,10 +405,14 @@ bool JackWatch::Gone() const { return S().jackGone.load(); }
 
 RtMidi::Api ToRt(Api api) {
     switch (api) {
-    case Api::Alsa: return RtMidi::LINUX_ALSA;
-    case Api::Jack: return RtMidi::UNIX_JACK;
-    case Api::Core: return RtMidi::MACOSX_CORE;
-    default: return RtMidi::RTMIDI_DUMMY;
+    case Api::Alsa:
+        return RtMidi::LINUX_ALSA;
+    case Api::Jack:
+        return RtMidi::UNIX_JACK;
+    case Api::Core:
+        return RtMidi::MACOSX_CORE;
+    default:
+        return RtMidi::RTMIDI_DUMMY;
     }
 }
 
@@ -445,7 +451,6 @@ RtMidiIn* NewIn(Api api, plat::MidiInPort& port) {
 }
 
 void DriverLoop();
-
 
 // Chooses the MIDI system once: the ALSA sequencer when it opens, else JACK, asked for
 // explicitly (RtMidi's own choice does not fall back when ALSA fails).
@@ -576,11 +581,15 @@ size_t MessageLength(uint8_t status) {
     if (status < 0xE0) return 2;
     if (status < 0xF0) return 3;
     switch (status) {
-    case 0xF0: return 0;  // SysEx goes through MidiOutLongMsg
+    case 0xF0:
+        return 0;  // SysEx goes through MidiOutLongMsg
     case 0xF1:
-    case 0xF3: return 2;
-    case 0xF2: return 3;
-    default: return 1;
+    case 0xF3:
+        return 2;
+    case 0xF2:
+        return 3;
+    default:
+        return 1;
     }
 }
 
@@ -674,7 +683,8 @@ void CompleteJobs(plat::MidiOutPort& out) {
                 SendBytes(out, reinterpret_cast<const uint8_t*>(hdr->lpData), hdr->dwBufferLength, gen);
             }
             std::lock_guard lk(out.stateMu);
-            if (out.jobCount > 0 && out.jobs[0].hdr == hdr && out.resetGen.load() == gen) out.jobs[0].sent = true;
+            if (out.jobCount > 0 && out.jobs[0].hdr == hdr && out.resetGen.load() == gen)
+                out.jobs[0].sent = true;
         }
         WaitPeriods(2);  // done once it has left
         bool mine = false;
@@ -813,7 +823,8 @@ void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
             s.dropForward.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    const int64_t nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
     const auto stamp = static_cast<uint32_t>((nowNs - p.startNs.load(std::memory_order_relaxed)) / 1000000);
     if (b[0] == 0xF0) {
         plat::MidiHdr* hdr = p.PopHeader();
@@ -829,7 +840,8 @@ void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
         hdr->dwBytesRecorded = len;
         auto flags = Flags(hdr);
         flags.store((flags.load() & ~plat::kMhdrInQueue) | plat::kMhdrDone, std::memory_order_release);
-        if (p.callback) p.callback(&p, plat::kMimLongData, p.instance, reinterpret_cast<uintptr_t>(hdr), stamp);
+        if (p.callback)
+            p.callback(&p, plat::kMimLongData, p.instance, reinterpret_cast<uintptr_t>(hdr), stamp);
         return;
     }
     uint32_t word = b[0];
@@ -842,7 +854,8 @@ void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
 void OnInput(double, std::vector<unsigned char>* message, void* user) {
     auto* p = static_cast<plat::MidiInPort*>(user);
     p->busy.fetch_add(1);
-    if (p->started.load() && message != nullptr && !message->empty()) Deliver(*p, message->data(), message->size());
+    if (p->started.load() && message != nullptr && !message->empty())
+        Deliver(*p, message->data(), message->size());
     p->busy.fetch_sub(1);
 }
 
@@ -893,8 +906,12 @@ uint32_t MidiOutGetNumDevs() {
     return static_cast<uint32_t>(s.outRows.size());
 }
 
-uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) { return CopyName(S(), true, id, name, size); }
-uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) { return CopyName(S(), false, id, name, size); }
+uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) {
+    return CopyName(S(), true, id, name, size);
+}
+uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) {
+    return CopyName(S(), false, id, name, size);
+}
 
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintptr_t instance) {
     if (handle == nullptr) return kMmInvalParam;
@@ -982,7 +999,8 @@ uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
 uint32_t MidiInStart(HMidiIn handle) {
     if (!ValidIn(handle)) return kMmInvalHandle;
     if (handle->started.load()) return kMmNoError;
-    handle->startNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    handle->startNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
     handle->started = true;
     return kMmNoError;
 }
@@ -1229,10 +1247,14 @@ const char* MidiSystemName() {
     std::lock_guard lk(s.mu);
     EnsureSystem(s);
     switch (s.api) {
-    case Api::Alsa: return "alsa";
-    case Api::Jack: return "jack";
-    case Api::Core: return "coremidi";
-    default: return "none";
+    case Api::Alsa:
+        return "alsa";
+    case Api::Jack:
+        return "jack";
+    case Api::Core:
+        return "coremidi";
+    default:
+        return "none";
     }
 }
 
@@ -1259,7 +1281,8 @@ void ShutdownMidi() {
         s.stopping = true;
         sem_post(&s.wake);
         const auto deadline = Clock::now() + std::chrono::seconds(3);
-        while (!s.driverDone.load() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!s.driverDone.load() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         stuck = !s.driverDone.load();
         if (stuck) {
             driver->detach();

@@ -30,7 +30,8 @@ uint64_t Fnv1a(const char* s) {
 }
 
 int ShowBox(const char* text, const char* caption, uint32_t style) {
-    const Uint32 flags = (style & 0xF0) == plat::kMbIconWarning ? SDL_MESSAGEBOX_WARNING : SDL_MESSAGEBOX_INFORMATION;
+    const Uint32 flags =
+        (style & 0xF0) == plat::kMbIconWarning ? SDL_MESSAGEBOX_WARNING : SDL_MESSAGEBOX_INFORMATION;
     if (SDL_ShowSimpleMessageBox(flags, caption, text, nullptr) != 0) {
         // No display to show it on: the text still reaches the user who started us.
         std::fprintf(stderr, "%s: %s\n", caption, text);
@@ -115,7 +116,8 @@ bool ClaimInstance(const char* title) {
 int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
     text = text ? text : "";
     caption = caption ? caption : "";
-    if (!sdlplat::internal::VideoReady() || !sdlplat::internal::OnUiThread()) return ShowBox(text, caption, style);
+    if (!sdlplat::internal::VideoReady() || !sdlplat::internal::OnUiThread())
+        return ShowBox(text, caption, style);
     // On the user-interface thread the box runs on a helper thread while this thread goes on
     // dispatching, as a modal box's own loop does: posted MIDI keeps flowing and the panel repaints.
     std::atomic<bool> done{false};

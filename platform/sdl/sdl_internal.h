@@ -15,12 +15,12 @@ struct plat::Window {
     uint32_t id = 0;  // travels in posted events instead of the pointer
     plat::WindowClient* client = nullptr;
     bool isFrame = false;
-    plat::Window* frame = nullptr;  // the view's frame
-    plat::Window* view = nullptr;   // the frame's view
-    SDL_Window* sdl = nullptr;      // shared by a frame and its view
+    plat::Window* frame = nullptr;       // the view's frame
+    plat::Window* view = nullptr;        // the frame's view
+    SDL_Window* sdl = nullptr;           // shared by a frame and its view
     std::atomic<bool> destroyed{false};  // read by posting threads
-    bool iconic = false;  // the frame's last known state, kept for when the display is gone
-    uint64_t iconicSince = 0;  // SDL ticks when it was last seen minimised
+    bool iconic = false;                 // the frame's last known state, kept for when the display is gone
+    uint64_t iconicSince = 0;            // SDL ticks when it was last seen minimised
 };
 
 namespace sdlplat::internal {

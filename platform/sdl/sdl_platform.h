@@ -9,8 +9,8 @@ namespace sdlplat {
 
 // The MIDI clients' names: every port of ours belongs to one of them (JACK adds "-01", "-02" …
 // when a name is taken, for example by a second copy of the program).
-inline constexpr const char* kOutClient = "KVN";     // output ports, and the mapper's port "KVN:out"
-inline constexpr const char* kInClient = "KVN-in";   // the input port "KVN-in:in"
+inline constexpr const char* kOutClient = "KVN";    // output ports, and the mapper's port "KVN:out"
+inline constexpr const char* kInClient = "KVN-in";  // the input port "KVN-in:in"
 inline constexpr const char* kOutPortName = "out";
 inline constexpr const char* kInPortName = "in";
 

@@ -37,8 +37,8 @@ Timers& T() {
     return *t;
 }
 
-void Run(std::shared_ptr<Timer> timer, uint32_t id, uint32_t delay, plat::TimerCallback callback, uintptr_t user,
-         bool periodic) {
+void Run(std::shared_ptr<Timer> timer, uint32_t id, uint32_t delay, plat::TimerCallback callback,
+         uintptr_t user, bool periodic) {
     const auto period = std::chrono::milliseconds(delay);
     // Due times are counted from the start, not from the last call, so the ticks do not drift.
     Clock::time_point due = Clock::now() + period;

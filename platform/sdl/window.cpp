@@ -23,7 +23,6 @@ struct plat::Icon {
     SDL_Surface* surface = nullptr;
 };
 
-
 namespace {
 
 // What a posted message carries, in or out of SDL's queue.
@@ -115,8 +114,8 @@ struct Ui {
     std::atomic<bool> idle{false};
     Overflow overflow;
     std::vector<std::unique_ptr<plat::Window>> windows;  // id = index + 1; kept for the whole run
-    std::mutex windowsMu;  // the table grows on the UI thread while other threads post
-    std::atomic<bool> quit{false};  // QuitMessageLoop may come from another thread
+    std::mutex windowsMu;                   // the table grows on the UI thread while other threads post
+    std::atomic<bool> quit{false};          // QuitMessageLoop may come from another thread
     std::atomic<bool> closePending{false};  // a stop signal not yet turned into a close request
     std::atomic<int> quitCode{0};
     SDL_Cursor* arrow = nullptr;
@@ -163,29 +162,48 @@ uintptr_t VirtualKey(SDL_Keycode k) {
     if (k >= SDLK_0 && k <= SDLK_9) return uintptr_t(k);
     if (k >= SDLK_F1 && k <= SDLK_F12) return 0x70 + uintptr_t(k - SDLK_F1);
     switch (k) {
-    case SDLK_BACKSPACE: return 0x08;
-    case SDLK_TAB: return 0x09;
+    case SDLK_BACKSPACE:
+        return 0x08;
+    case SDLK_TAB:
+        return 0x09;
     case SDLK_RETURN:
-    case SDLK_KP_ENTER: return 0x0D;
-    case SDLK_ESCAPE: return 0x1B;
-    case SDLK_SPACE: return 0x20;
-    case SDLK_PAGEUP: return 0x21;
-    case SDLK_PAGEDOWN: return 0x22;
-    case SDLK_END: return 0x23;
-    case SDLK_HOME: return 0x24;
-    case SDLK_LEFT: return 0x25;
-    case SDLK_UP: return 0x26;
-    case SDLK_RIGHT: return 0x27;
-    case SDLK_DOWN: return 0x28;
-    case SDLK_INSERT: return 0x2D;
-    case SDLK_DELETE: return 0x2E;
+    case SDLK_KP_ENTER:
+        return 0x0D;
+    case SDLK_ESCAPE:
+        return 0x1B;
+    case SDLK_SPACE:
+        return 0x20;
+    case SDLK_PAGEUP:
+        return 0x21;
+    case SDLK_PAGEDOWN:
+        return 0x22;
+    case SDLK_END:
+        return 0x23;
+    case SDLK_HOME:
+        return 0x24;
+    case SDLK_LEFT:
+        return 0x25;
+    case SDLK_UP:
+        return 0x26;
+    case SDLK_RIGHT:
+        return 0x27;
+    case SDLK_DOWN:
+        return 0x28;
+    case SDLK_INSERT:
+        return 0x2D;
+    case SDLK_DELETE:
+        return 0x2E;
     case SDLK_LSHIFT:
-    case SDLK_RSHIFT: return 0x10;
+    case SDLK_RSHIFT:
+        return 0x10;
     case SDLK_LCTRL:
-    case SDLK_RCTRL: return 0x11;
+    case SDLK_RCTRL:
+        return 0x11;
     case SDLK_LALT:
-    case SDLK_RALT: return 0x12;
-    default: return 0;
+    case SDLK_RALT:
+        return 0x12;
+    default:
+        return 0;
     }
 }
 
@@ -330,7 +348,9 @@ bool EnsureVideo() {
         WatchDisplay(nullptr);
     } else {
         // The program cannot show its window; its start fails, and this says why.
-        std::fprintf(stderr, "Korvane: no display to show the panel on (is DISPLAY set, and does its X server answer?)\n");
+        std::fprintf(
+            stderr,
+            "Korvane: no display to show the panel on (is DISPLAY set, and does its X server answer?)\n");
     }
     if (!ui.video && SDL_Init(SDL_INIT_EVENTS) != 0) return false;
     const Uint32 type = SDL_RegisterEvents(1);
@@ -450,12 +470,13 @@ void Dispatch(const SDL_Event& e) {
     if (ui.eventType != 0 && e.type == ui.eventType) {
         if (e.user.windowID == 0) {
             if (e.user.data1 != nullptr) {
-                plat::ShowMessageBox(static_cast<const char*>(e.user.data1), "Korvane", plat::kMbOk | plat::kMbIconWarning);
+                plat::ShowMessageBox(static_cast<const char*>(e.user.data1), "Korvane",
+                                     plat::kMbOk | plat::kMbIconWarning);
             }
             return;
         }
-        Deliver(WindowById(e.user.windowID), static_cast<uint32_t>(e.user.code), reinterpret_cast<uintptr_t>(e.user.data1),
-                reinterpret_cast<intptr_t>(e.user.data2));
+        Deliver(WindowById(e.user.windowID), static_cast<uint32_t>(e.user.code),
+                reinterpret_cast<uintptr_t>(e.user.data1), reinterpret_cast<intptr_t>(e.user.data2));
         return;
     }
     if (ModalListHandles(e)) return;
@@ -499,12 +520,14 @@ void Dispatch(const SDL_Event& e) {
     case SDL_MOUSEBUTTONUP:
         if (e.button.button == SDL_BUTTON_LEFT) {
             const uintptr_t flags = MouseFlags(SDL_GetMouseState(nullptr, nullptr)) & ~kMkLButton;
-            Deliver(InputTargetFor(e.button.windowID), plat::kWmLButtonUp, flags, PackPoint(e.button.x, e.button.y));
+            Deliver(InputTargetFor(e.button.windowID), plat::kWmLButtonUp, flags,
+                    PackPoint(e.button.x, e.button.y));
         }
         break;
     case SDL_KEYDOWN: {
         const uintptr_t vk = VirtualKey(e.key.keysym.sym);
-        const intptr_t lParam = 1 | (intptr_t(e.key.keysym.scancode & 0xFF) << 16) | (e.key.repeat ? (intptr_t(1) << 30) : 0);
+        const intptr_t lParam =
+            1 | (intptr_t(e.key.keysym.scancode & 0xFF) << 16) | (e.key.repeat ? (intptr_t(1) << 30) : 0);
         if (vk != 0) Deliver(InputTargetFor(e.key.windowID), plat::kWmKeyDown, vk, lParam);
         break;
     }
@@ -530,9 +553,11 @@ Rect GetWorkArea() {
     return {r.x, r.y, r.x + r.w, r.y + r.h};
 }
 
-HWnd CreateMainFrame(const char* title, int32_t x, int32_t y, int32_t width, int32_t height, WindowClient* client) {
+HWnd CreateMainFrame(const char* title, int32_t x, int32_t y, int32_t width, int32_t height,
+                     WindowClient* client) {
     if (!sdlplat::internal::EnsureVideo()) return nullptr;
-    SDL_Window* sw = SDL_CreateWindow(title ? title : "", x, y, width, height, SDL_WINDOW_HIDDEN | SDL_WINDOW_BORDERLESS);
+    SDL_Window* sw =
+        SDL_CreateWindow(title ? title : "", x, y, width, height, SDL_WINDOW_HIDDEN | SDL_WINDOW_BORDERLESS);
     if (sw == nullptr) return nullptr;
     sdlplat::internal::WatchDisplay(sw);
     Window* w = NewWindow();

@@ -1,13 +1,13 @@
 #include "platform/sim/sim.h"
 
-#include "platform/device_name.h"
-#include "platform/sim/sim_internal.h"
-
 #include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
+
+#include "platform/device_name.h"
+#include "platform/sim/sim_internal.h"
 
 struct plat::MidiInPort {
     uint32_t id = 0;
@@ -146,7 +146,9 @@ namespace plat {
 
 uint32_t MidiInGetNumDevs() { return static_cast<uint32_t>(W().inputs.size()); }
 uint32_t MidiOutGetNumDevs() { return static_cast<uint32_t>(W().outputs.size()); }
-uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) { return CopyName(W().inputs, id, name, size); }
+uint32_t MidiInGetDevName(uint32_t id, char* name, size_t size) {
+    return CopyName(W().inputs, id, name, size);
+}
 uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) {
     return CopyName(W().outputs, id, name, size);
 }
@@ -179,7 +181,8 @@ uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
 
 uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return RecordIn(handle, sim::InKind::Unprepare, kMmInvalParam);
+    if (hdr == nullptr || size < sizeof(MidiHdr))
+        return RecordIn(handle, sim::InKind::Unprepare, kMmInvalParam);
     if (hdr->dwFlags & kMhdrInQueue) return RecordIn(handle, sim::InKind::Unprepare, kMidiErrStillPlaying);
     hdr->dwFlags &= ~kMhdrPrepared;
     return RecordIn(handle, sim::InKind::Unprepare);
@@ -187,7 +190,8 @@ uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
     if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return RecordIn(handle, sim::InKind::AddBuffer, kMmInvalParam);
+    if (hdr == nullptr || size < sizeof(MidiHdr))
+        return RecordIn(handle, sim::InKind::AddBuffer, kMmInvalParam);
     if (!(hdr->dwFlags & kMhdrPrepared)) return RecordIn(handle, sim::InKind::AddBuffer, kMidiErrUnprepared);
     if (hdr->dwFlags & kMhdrInQueue) return RecordIn(handle, sim::InKind::AddBuffer, kMidiErrStillPlaying);
     hdr->dwFlags = (hdr->dwFlags | kMhdrInQueue) & ~kMhdrDone;

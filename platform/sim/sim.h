@@ -22,10 +22,10 @@ enum class Event { Open, Short, Long, Reset, Close, Connect, Disconnect };
 
 // One thing that happened at an output port.
 struct OutEvent {
-    uint64_t timeUs;      // simulated time
-    int device;           // output device id, -1 for the mapper
+    uint64_t timeUs;  // simulated time
+    int device;       // output device id, -1 for the mapper
     Event kind;
-    uint32_t word;        // Short: the packed message
+    uint32_t word;              // Short: the packed message
     std::vector<uint8_t> data;  // Long: the bytes sent
 };
 
@@ -55,7 +55,7 @@ enum class LongMode {
 enum class InKind { Open, Prepare, Unprepare, AddBuffer, Start, Stop, Reset, Close };
 struct InEvent {
     uint64_t timeUs;
-    int device;       // input device id
+    int device;  // input device id
     InKind kind;
     uint32_t result;  // what the call returned (AddBuffer refuses a header that is already queued)
     size_t outIndex;
@@ -68,8 +68,8 @@ void Reset();
 void SetInputDevices(std::vector<std::string> names);
 void SetOutputDevices(std::vector<std::string> names);
 void SetInputOpenResult(uint32_t id, uint32_t result);  // result of every later open of that id
-void SetOutputOpenResult(int id, uint32_t result);       // id -1: the mapper
-void SetOutputLongMode(int id, LongMode mode);           // id -1: the mapper
+void SetOutputOpenResult(int id, uint32_t result);      // id -1: the mapper
+void SetOutputLongMode(int id, LongMode mode);          // id -1: the mapper
 // Complete mode: MOM_DONE comes `us` simulated microseconds after the send (default 1000).
 void SetOutputLongDelay(int id, uint64_t us);
 // Block mode: the send stays inside the driver for this many timer ticks, then returns with the

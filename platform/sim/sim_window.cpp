@@ -1,12 +1,13 @@
 // Simulated windows, drawing surfaces and the pop-up list. Drawing really copies pixels (so a
 // composed panel can be looked at) and logs every copy and text; text itself is not rasterised.
+#include "platform/sim/sim_window.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_internal.h"
-#include "platform/sim/sim_window.h"
 
 struct plat::Surface {
     std::string name;
@@ -214,7 +215,8 @@ void BitBlt(HSurface dst, int32_t x, int32_t y, int32_t w, int32_t h, HSurface s
         for (int32_t col = 0; col < w; ++col) {
             const int32_t sxx = sx + col, dxx = x + col;
             if (sxx < 0 || sxx >= si.width || dxx < 0 || dxx >= di.width) continue;
-            di.pixels[size_t(dyy) * size_t(di.width) + size_t(dxx)] = si.pixels[size_t(syy) * size_t(si.width) + size_t(sxx)];
+            di.pixels[size_t(dyy) * size_t(di.width) + size_t(dxx)] =
+                si.pixels[size_t(syy) * size_t(si.width) + size_t(sxx)];
         }
     }
 }

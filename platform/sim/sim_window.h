@@ -11,8 +11,8 @@
 namespace sim {
 
 // ---- Process and files ----
-void SetCurrentDir(std::string dir);  // default: the real current directory
-void SetPathSeparator(char sep);      // default: the host's ('\\' on Windows, '/' elsewhere)
+void SetCurrentDir(std::string dir);       // default: the real current directory
+void SetPathSeparator(char sep);           // default: the host's ('\\' on Windows, '/' elsewhere)
 void SetOtherInstance(std::string title);  // ClaimInstance(title) fails from now on
 const std::vector<std::string>& ClaimedInstances();
 

@@ -59,8 +59,8 @@ MIDIHDR* Hdr(plat::MidiHdr* hdr) { return reinterpret_cast<MIDIHDR*>(hdr); }
 
 template <typename Caps>
 uint32_t CopyPname(const Caps& caps, char* name, size_t size) {
-    return plat::CopyDeviceName(std::string_view(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname)), name,
-                                size);
+    return plat::CopyDeviceName(std::string_view(caps.szPname, strnlen(caps.szPname, sizeof caps.szPname)),
+                                name, size);
 }
 
 // Timer slots: the core's callback and user value travel through WinMM's user value. A killed

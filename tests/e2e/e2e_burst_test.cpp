@@ -29,8 +29,10 @@ TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
     const auto t0 = std::chrono::steady_clock::now();
     sink.WaitFor(kBurst, std::chrono::seconds(90));
     feeder.join();
-    RecordProperty("burst_ms", int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::steady_clock::now() - t0).count()));
+    RecordProperty(
+        "burst_ms",
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                .count()));
     ASSERT_TRUE(Settle(player, sink));
     const std::vector<Bytes> out = Played(sink);
     EXPECT_EQ(out.size(), size_t(kBurst));
@@ -42,8 +44,8 @@ TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
     for (size_t i = 0; i < out.size() && breaks < 5; ++i) {
         const int expected = i == 0 ? 0 : number(out[i - 1]) + 1;
         if (number(out[i]) == expected) continue;
-        ADD_FAILURE() << "message " << i << " is " << Show({out[i]}) << " (" << number(out[i]) << "), expected "
-                      << expected;
+        ADD_FAILURE() << "message " << i << " is " << Show({out[i]}) << " (" << number(out[i])
+                      << "), expected " << expected;
         ++breaks;
     }
     ASSERT_TRUE(kvn->Running()) << kvn->Log();

@@ -112,7 +112,8 @@ TEST_F(Faults, TheJackServerKilledAndStartedAgainBringsMidiBack) {
     ASSERT_TRUE(kvntest::PollUntil([&] { return kvntest::ProcessGone(jackd); }));
     player.Abandon();
     sink.Abandon();
-    EXPECT_TRUE(kvntest::PollUntil([] { return BoxShown("Korvane"); }, std::chrono::seconds(20))) << "no message";
+    EXPECT_TRUE(kvntest::PollUntil([] { return BoxShown("Korvane"); }, std::chrono::seconds(20)))
+        << "no message";
     EXPECT_TRUE(DismissBox("Korvane"));
     ASSERT_TRUE(kvn->Running()) << kvn->Log();
     for (int i = 0; i < 3; ++i) kvn->Click(ControlAt(kPanic));

@@ -184,7 +184,8 @@ TEST_F(Panel, TheInputIsChosenInThePicker) {
     // A slow hand: while the button is held the list stays, so that its window takes the release
     // (gone, SDL would miss the release and drop the next press on the panel).
     ASSERT_TRUE(PressRow(*kvn, ControlAt(kInputName), row)) << "no picker";
-    EXPECT_FALSE(kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }, std::chrono::milliseconds(500)));
+    EXPECT_FALSE(
+        kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }, std::chrono::milliseconds(500)));
     kvntest::Xdotool("mouseup 1");
     EXPECT_TRUE(kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }));
     EXPECT_TRUE(kvntest::PollUntil([&] { return other.Connected(other.OutPort(), "KVN-in:in"); }))

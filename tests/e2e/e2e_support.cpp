@@ -334,8 +334,8 @@ bool PressRow(Kvn& kvn, Point control, int row) {
     }
     const int left = Field(info, "Absolute upper-left X:"), top = Field(info, "Absolute upper-left Y:");
     const int line = PickerLineHeight();
-    kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " + std::to_string(top + 1 + row * line + line / 2) +
-                     " mousedown 1");
+    kvntest::Xdotool("mousemove " + std::to_string(left + 40) + " " +
+                     std::to_string(top + 1 + row * line + line / 2) + " mousedown 1");
     return true;
 }
 

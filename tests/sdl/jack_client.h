@@ -70,7 +70,9 @@ public:
     bool KeptTime(uint32_t fromFrame, uint32_t toFrame) const;
 
     bool Connect(const std::string& from, const std::string& to);
-    bool PortExists(const std::string& name) const { return client_ && jack_port_by_name(client_, name.c_str()); }
+    bool PortExists(const std::string& name) const {
+        return client_ && jack_port_by_name(client_, name.c_str());
+    }
     // Whether `from` is connected to `to`.
     bool Connected(const std::string& from, const std::string& to) const;
     // The names of all MIDI ports of the server with the given direction flag.
@@ -97,6 +99,7 @@ private:
 };
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.
-bool PollUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+bool PollUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace kvntest

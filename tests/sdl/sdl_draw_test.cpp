@@ -58,7 +58,8 @@ protected:
         for (int py = 0; py < 16; ++py) {
             for (int px = 0; px < 20; ++px) {
                 const int fx = px - x + sx, fy = py - y + sy;
-                const bool inside = px >= x && px < x + w && py >= y && py < y + h && fx >= 0 && fx < 10 && fy >= 0 && fy < 8;
+                const bool inside =
+                    px >= x && px < x + w && py >= y && py < y + h && fx >= 0 && fx < 10 && fy >= 0 && fy < 8;
                 EXPECT_EQ(plat::GetPixel(dst, px, py), inside ? Ref(Tag(fx, fy, 1)) : Ref(Tag(px, py, 2)))
                     << px << "," << py;
             }
@@ -74,11 +75,13 @@ TEST_F(SdlDraw, BitmapsLoadInTheirOwnSizeAndPixelsReadBack) {
     EXPECT_EQ(plat::SurfaceHeight(src), 8);
     EXPECT_EQ(plat::GetPixel(src, 3, 5), Ref(Tag(3, 5, 1)));
     EXPECT_EQ(plat::GetPixel(src, 9, 7), Ref(Tag(9, 7, 1)));
-    for (auto [x, y] : {std::pair{-1, 0}, {0, -1}, {10, 0}, {0, 8}}) EXPECT_EQ(plat::GetPixel(src, x, y), plat::kClrInvalid);
+    for (auto [x, y] : {std::pair{-1, 0}, {0, -1}, {10, 0}, {0, 8}})
+        EXPECT_EQ(plat::GetPixel(src, x, y), plat::kClrInvalid);
     EXPECT_EQ(plat::GetPixel(nullptr, 0, 0), plat::kClrInvalid);
 
     // A 32-bit bitmap with alpha: the colour counts, the alpha does not.
-    plat::HSurface v4 = plat::LoadBitmapSurface(WriteImage(dir + "/v4.bmp", 4, 3, [](int x, int y) { return Tag(x, y, 7); }, true));
+    plat::HSurface v4 = plat::LoadBitmapSurface(WriteImage(
+        dir + "/v4.bmp", 4, 3, [](int x, int y) { return Tag(x, y, 7); }, true));
     ASSERT_NE(v4, nullptr);
     EXPECT_EQ(plat::GetPixel(v4, 2, 1), Ref(Tag(2, 1, 7)));
     plat::FreeSurface(v4);
@@ -91,10 +94,14 @@ TEST_F(SdlDraw, BitmapsLoadInTheirOwnSizeAndPixelsReadBack) {
 TEST_F(SdlDraw, BlockCopiesAreClippedToBothSurfaces) {
     // Inside both; starting left of and above the source; running past its right and bottom
     // edges; a destination partly outside before its start and past its end.
-    const int cases[][6] = {{3, 4, 5, 2, 1, 2}, {5, 5, 10, 10, -2, -3}, {0, 0, 20, 16, 6, 5}, {-4, -2, 10, 8, 0, 0},
+    const int cases[][6] = {{3, 4, 5, 2, 1, 2},
+                            {5, 5, 10, 10, -2, -3},
+                            {0, 0, 20, 16, 6, 5},
+                            {-4, -2, 10, 8, 0, 0},
                             {15, 12, 10, 8, 0, 0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c[0] << "," << c[1] << " " << c[2] << "x" << c[3] << " from " << c[4] << "," << c[5]);
+        SCOPED_TRACE(::testing::Message()
+                     << c[0] << "," << c[1] << " " << c[2] << "x" << c[3] << " from " << c[4] << "," << c[5]);
         Reload();
         plat::BitBlt(dst, c[0], c[1], c[2], c[3], src, c[4], c[5]);
         ExpectCopied(c[0], c[1], c[2], c[3], c[4], c[5]);
@@ -112,11 +119,13 @@ TEST_F(SdlDraw, BlockCopiesAreClippedToBothSurfaces) {
 }
 
 TEST_F(SdlDraw, OverlappingCopiesWithinOneSurface) {
-    for (auto [x0, y0, sx, sy] : {std::array{2, 3, 0, 0}, {0, 0, 2, 3}}) {  // down and right, then up and left
+    for (auto [x0, y0, sx, sy] :
+         {std::array{2, 3, 0, 0}, {0, 0, 2, 3}}) {  // down and right, then up and left
         Reload();
         plat::BitBlt(dst, x0, y0, 10, 6, dst, sx, sy);
         for (int y = 0; y < 6; ++y) {
-            for (int x = 0; x < 10; ++x) ASSERT_EQ(plat::GetPixel(dst, x0 + x, y0 + y), Ref(Tag(sx + x, sy + y, 2)));
+            for (int x = 0; x < 10; ++x)
+                ASSERT_EQ(plat::GetPixel(dst, x0 + x, y0 + y), Ref(Tag(sx + x, sy + y, 2)));
         }
     }
 }
@@ -127,14 +136,16 @@ plat::Rect Ink(plat::HSurface s, uint32_t back) {
     for (int y = 0; y < plat::SurfaceHeight(s); ++y) {
         for (int x = 0; x < plat::SurfaceWidth(s); ++x) {
             if (plat::GetPixel(s, x, y) == back) continue;
-            r = {std::min(r.left, x), std::min(r.top, y), std::max(r.right, x + 1), std::max(r.bottom, y + 1)};
+            r = {std::min(r.left, x), std::min(r.top, y), std::max(r.right, x + 1),
+                 std::max(r.bottom, y + 1)};
         }
     }
     return r;
 }
 
 TEST(SdlText, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
-    const std::string file = WriteImage(kvntest::ScratchDir() + "/canvas.bmp", 200, 60, [](int, int) { return 0u; });
+    const std::string file =
+        WriteImage(kvntest::ScratchDir() + "/canvas.bmp", 200, 60, [](int, int) { return 0u; });
     plat::HSurface canvas = plat::LoadBitmapSurface(file), blank = plat::LoadBitmapSurface(file),
                    opaque = plat::LoadBitmapSurface(file);
     ASSERT_TRUE(canvas && blank && opaque);
@@ -182,7 +193,8 @@ TEST(SdlText, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
 TEST(SdlText, AnUnknownFaceFallsBackAndStillDraws) {
     plat::HFont font = plat::CreatePanelFont("No Such Face", 20, 0);
     ASSERT_NE(font, nullptr);
-    plat::HSurface s = plat::LoadBitmapSurface(WriteImage(kvntest::ScratchDir() + "/w.bmp", 100, 30, [](int, int) { return 0xFFFFFFu; }));
+    plat::HSurface s = plat::LoadBitmapSurface(
+        WriteImage(kvntest::ScratchDir() + "/w.bmp", 100, 30, [](int, int) { return 0xFFFFFFu; }));
     plat::SelectTextStyle(s, font, 0, plat::kClrInvalid);
     plat::DrawTextAt(s, 2, 2, "Mapper");
     EXPECT_GT(Ink(s, plat::Rgb(255, 255, 255)).right, 20);

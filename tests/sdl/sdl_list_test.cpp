@@ -85,7 +85,8 @@ TEST(SdlList, KeysMoveTheChoiceAndEnterOrEscapeEndIt) {
 
 TEST(SdlList, ALongListScrollsToShowTheMarkedLine) {
     Picker p;
-    for (int i = 0; i < 21; ++i) p.lines.push_back((i < 10 ? " " : "") + std::to_string(i) + ": port " + std::to_string(i));
+    for (int i = 0; i < 21; ++i)
+        p.lines.push_back((i < 10 ? " " : "") + std::to_string(i) + ": port " + std::to_string(i));
     p.initial = 20;
     EXPECT_EQ(Modal(p, "mousemove 330 210 click 1"), plat::kIdOk);  // the first line shown
     ASSERT_EQ(p.chosen.size(), 1u);
@@ -103,11 +104,12 @@ TEST(SdlList, PostedMessagesFlowWhileTheMainWindowIgnoresInput) {
     p.lines = {" 0: a", " 1: b"};
     p.at = {400, 400};
     // A click and a key on the main window (ignored), and MIDI arriving meanwhile.
-    EXPECT_EQ(Modal(p, "mousemove 50 50 click 1 key x", [&] {
-                  plat::PostWindowMessage(view, plat::kWmApp, 0x3C90, 0);
-                  PollUntil([&] { return delivered.load(); });
-                  kvntest::Xdotool("key Escape");
-              }),
+    EXPECT_EQ(Modal(p, "mousemove 50 50 click 1 key x",
+                    [&] {
+                        plat::PostWindowMessage(view, plat::kWmApp, 0x3C90, 0);
+                        PollUntil([&] { return delivered.load(); });
+                        kvntest::Xdotool("key Escape");
+                    }),
               plat::kIdCancel);
     EXPECT_TRUE(delivered);
     EXPECT_TRUE(viewClient.Of(plat::kWmLButtonDown).empty());

@@ -1,7 +1,6 @@
 // The MIDI side of the SDL adapter against a real JACK server (run_with.sh --jack): a player
 // client plays into the adapter's input and a sink client records what the adapter sends.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <algorithm>
@@ -105,7 +104,8 @@ protected:
         const int row = kvntest::Row(false, sink.InPort());
         EXPECT_GE(row, 0);
         plat::HMidiOut out = nullptr;
-        EXPECT_EQ(plat::MidiOutOpen(&out, uint32_t(row), Recorder::OutProc, rec.Instance()), plat::kMmNoError);
+        EXPECT_EQ(plat::MidiOutOpen(&out, uint32_t(row), Recorder::OutProc, rec.Instance()),
+                  plat::kMmNoError);
         // Connected by the time the open returns, so that nothing sent at once is lost.
         EXPECT_TRUE(sink.Connected(sdlplat::kOutClient + std::string(":out"), sink.InPort()));
         return out;
@@ -120,7 +120,8 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
     Recorder inRec, outRec;
     plat::HMidiIn in = OpenInput(inRec);
     plat::HMidiOut mapper = nullptr;
-    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, outRec.Instance()), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, outRec.Instance()),
+              plat::kMmNoError);
     // The server lists our ports, the catalogues do not: choosing them would feed us back to ourselves.
     EXPECT_TRUE(sink.PortExists("KVN-in:in"));
     for (bool input : {true, false}) {
@@ -128,7 +129,8 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
         EXPECT_NE(std::find(names.begin(), names.end(), input ? "kvnplay:out" : "kvnsink:in"), names.end());
         for (const auto& name : names) EXPECT_NE(name.rfind("KVN", 0), 0u) << name;
     }
-    JackClient wide(std::string(30, 'w') + "\xC3\xA9");  // its last character does not fit in a row: cut whole
+    JackClient wide(std::string(30, 'w') +
+                    "\xC3\xA9");  // its last character does not fit in a row: cut whole
     ASSERT_EQ(wide.Name(), std::string(30, 'w') + "\xC3\xA9");
     EXPECT_GE(kvntest::Row(true, std::string(30, 'w')), 0);
     char name[plat::kMaxPnameLen];
@@ -136,7 +138,8 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
     plat::HMidiIn none = nullptr;
     EXPECT_EQ(plat::MidiInOpen(&none, plat::MidiInGetNumDevs(), Recorder::InProc, 0), plat::kMmBadDeviceId);
     plat::HMidiOut noneOut = nullptr;
-    EXPECT_EQ(plat::MidiOutOpen(&noneOut, plat::MidiOutGetNumDevs(), Recorder::OutProc, 0), plat::kMmBadDeviceId);
+    EXPECT_EQ(plat::MidiOutOpen(&noneOut, plat::MidiOutGetNumDevs(), Recorder::OutProc, 0),
+              plat::kMmBadDeviceId);
 
     // The mapper is the program's own port "KVN:out", connected to a synth by the user, not by us.
     ASSERT_TRUE(sink.PortExists("KVN:out"));
@@ -155,7 +158,7 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
 TEST_F(SdlMidi, ShortMessagesComeInAsPackedWordsAndLeaveWithTheirTrueLength) {
     const std::vector<Bytes> messages = {
         {0x90, 60, 100}, {0xC3, 5}, {0xD2, 7}, {0xE1, 0, 64}, {0xA0, 60, 3}, {0xB4, 7, 99}, {0xF1, 0x35},
-        {0xF2, 1, 2},    {0xF3, 4}, {0xF6},    {0xF8},       {0xFA},       {0xFE},        {0xFF}};
+        {0xF2, 1, 2},    {0xF3, 4}, {0xF6},    {0xF8},        {0xFA},        {0xFE},        {0xFF}};
     Recorder inRec, outRec;
     plat::HMidiIn in = OpenInput(inRec);
     plat::HMidiOut out = OpenOutput(outRec);
@@ -240,7 +243,8 @@ TEST_F(SdlMidi, SysExFillsTheQueuedBufferAndAResetHandsItBackEmpty) {
         EXPECT_TRUE(c.data == Bytes(sysex->begin(), sysex->begin() + long(std::min(kBuffer, sysex->size()))));
         EXPECT_TRUE(c.flags & plat::kMhdrDone);
         EXPECT_FALSE(c.flags & plat::kMhdrInQueue);
-        EXPECT_TRUE(std::all_of(h.buffer.begin() + long(kBuffer), h.buffer.end(), [](char b) { return b == char(0x5A); }));
+        EXPECT_TRUE(std::all_of(h.buffer.begin() + long(kBuffer), h.buffer.end(),
+                                [](char b) { return b == char(0x5A); }));
         ASSERT_EQ(plat::MidiInAddBuffer(in, &h.hdr, kHdr), plat::kMmNoError);
     }
     EXPECT_EQ(sdlplat::MidiDropCounts().sysexCut, drops.sysexCut + 2);
@@ -249,8 +253,8 @@ TEST_F(SdlMidi, SysExFillsTheQueuedBufferAndAResetHandsItBackEmpty) {
         if (c.msg == plat::kMimData && !IsMarker(uint32_t(c.p1))) order.push_back(uint32_t(c.p1));
         if (c.msg == plat::kMimLongData) order.push_back(0xF0);
     }
-    EXPECT_EQ(order, (std::vector<uint32_t>{0x014090, 0x010092, 0xF0, 0x020093, 0x010192, 0xF0, 0x020193, 0x010292,
-                                            0xF0, 0x020293}));
+    EXPECT_EQ(order, (std::vector<uint32_t>{0x014090, 0x010092, 0xF0, 0x020093, 0x010192, 0xF0, 0x020193,
+                                            0x010292, 0xF0, 0x020293}));
 
     // A reset hands the queued buffer back empty, on this thread before it returns, and stops the input.
     EXPECT_EQ(plat::MidiInClose(in), plat::kMidiErrStillPlaying);  // a buffer is still queued
@@ -353,7 +357,8 @@ TEST_F(SdlMidi, AServerKilledAndStartedAgainGetsTheOpenPortsBack) {
     plat::HMidiIn in = OpenInput(inRec);
     plat::HMidiOut out = OpenOutput(outRec);
     plat::HMidiOut mapper = nullptr;
-    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, mapperRec.Instance()), plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, mapperRec.Instance()),
+              plat::kMmNoError);
     Header h(16384);
     Fill(h, kGmOn);
     ASSERT_EQ(plat::MidiOutPrepareHeader(out, &h.hdr, kHdr), plat::kMmNoError);
@@ -388,10 +393,13 @@ TEST_F(SdlMidi, AServerKilledAndStartedAgainGetsTheOpenPortsBack) {
     ASSERT_TRUE(PollUntil([] { return !sdlplat::MidiServerGone(); }));
     JackClient player2("kvnplay"), sink2("kvnsink");
     ASSERT_TRUE(player2.Ok() && sink2.Ok());
-    EXPECT_TRUE(PollUntil([&] {
-        return player2.Connected("kvnplay:out", "KVN-in:in") && sink2.Connected("KVN:out", "kvnsink:in") &&
-               sink2.PortExists("KVN-01:out");
-    }, std::chrono::seconds(10))) << "the open ports were not taken up again";
+    EXPECT_TRUE(PollUntil(
+        [&] {
+            return player2.Connected("kvnplay:out", "KVN-in:in") &&
+                   sink2.Connected("KVN:out", "kvnsink:in") && sink2.PortExists("KVN-01:out");
+        },
+        std::chrono::seconds(10)))
+        << "the open ports were not taken up again";
 }
 
 }  // namespace

@@ -20,9 +20,11 @@ TEST(SdlNoMidi, NoPortsAndOpeningFailsWithOneMessage) {
     // The mapper is opened at start-up and again as the fallback: both fail, one message says why.
     kvntest::Recorder rec;
     plat::HMidiOut out = reinterpret_cast<plat::HMidiOut>(1);
-    EXPECT_EQ(plat::MidiOutOpen(&out, plat::kMidiMapper, kvntest::Recorder::OutProc, rec.Instance()), plat::kMmError);
+    EXPECT_EQ(plat::MidiOutOpen(&out, plat::kMidiMapper, kvntest::Recorder::OutProc, rec.Instance()),
+              plat::kMmError);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(plat::MidiOutOpen(&out, plat::kMidiMapper, kvntest::Recorder::OutProc, rec.Instance()), plat::kMmError);
+    EXPECT_EQ(plat::MidiOutOpen(&out, plat::kMidiMapper, kvntest::Recorder::OutProc, rec.Instance()),
+              plat::kMmError);
     plat::HMidiIn in = nullptr;
     EXPECT_NE(plat::MidiInOpen(&in, 0, kvntest::Recorder::InProc, rec.Instance()), plat::kMmNoError);
     EXPECT_TRUE(rec.Calls().empty());

@@ -25,7 +25,7 @@ TEST(SdlNames, AlsaNumbersAreDroppedAndLongNamesCutOnACharacter) {
         {"Midi Through:Midi Through Port-0 14:0", true, "Midi Through:Midi Through Port-"},
         {"SD-90:SD-90 Part A 20:0", true, "SD-90:SD-90 Part A"},
         {"SD-90:SD-90 Part A 20:0", false, "SD-90:SD-90 Part A 20:0"},  // JACK: as it is
-        {"Synth:Port 14:", true, "Synth:Port 14:"},                      // not client:port numbers
+        {"Synth:Port 14:", true, "Synth:Port 14:"},                     // not client:port numbers
         {"Synth:Port x1:2", true, "Synth:Port x1:2"},
         {cjk, false, std::string(30, 'a')},
         {std::string(40, 'b'), false, std::string(31, 'b')}};
@@ -36,7 +36,8 @@ TEST(SdlNames, OnlyTheProgramsOwnClientsAreItsOwnPorts) {
     for (const char* own : {"KVN:out", "KVN-in:in", "KVN-01:out", "KVN-in-02:in", "KVN:out 128:0"}) {
         EXPECT_TRUE(sdlplat::IsOwnPort(own)) << own;
     }
-    for (const char* other : {"KVNX:out", "KVN-inx:in", "KVN-:out", "kvn:out", "synth:KVN", "KVN", "KVN-in-x:in"}) {
+    for (const char* other :
+         {"KVNX:out", "KVN-inx:in", "KVN-:out", "kvn:out", "synth:KVN", "KVN", "KVN-in-x:in"}) {
         EXPECT_FALSE(sdlplat::IsOwnPort(other)) << other;
     }
 }

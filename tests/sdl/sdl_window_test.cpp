@@ -17,7 +17,9 @@ using kvntest::PollUntil;
 
 namespace {
 
-constexpr intptr_t Pack(int x, int y) { return intptr_t(uint32_t(uint16_t(x)) | uint32_t(uint16_t(y)) << 16); }
+constexpr intptr_t Pack(int x, int y) {
+    return intptr_t(uint32_t(uint16_t(x)) | uint32_t(uint16_t(y)) << 16);
+}
 
 struct Window {
     Window(const char* title, int x, int y, bool show = false) {
@@ -57,7 +59,8 @@ TEST(SdlWindow, FrameAndViewAreOneBorderlessWindowPlacedInScreenCoordinates) {
     plat::MoveWindow(w.frame, 300, 310, 740, 150, false);
     EXPECT_EQ(plat::GetWindowRect(w.frame).left, 300);
     const std::string info = Output("xwininfo -name 'KVN - place'");
-    for (const char* line : {"Absolute upper-left X:  300", "Absolute upper-left Y:  310", "Width: 740", "Height: 150"}) {
+    for (const char* line :
+         {"Absolute upper-left X:  300", "Absolute upper-left Y:  310", "Width: 740", "Height: 150"}) {
         EXPECT_NE(info.find(line), std::string::npos) << line << "\n" << info;
     }
 }
@@ -111,7 +114,8 @@ TEST(SdlWindow, ABurstBeyondSdlsQueueArrivesWholeAndInOrder) {
     static_assert(kBurst > 65535 && kBurst < sdlplat::internal::kPostOverflow);
     uintptr_t failed = 0;
     Background([&] {
-        for (uintptr_t i = 0; i < kBurst; ++i) failed += plat::PostWindowMessage(w.view, plat::kWmApp + 5, i, 0) ? 0 : 1;
+        for (uintptr_t i = 0; i < kBurst; ++i)
+            failed += plat::PostWindowMessage(w.view, plat::kWmApp + 5, i, 0) ? 0 : 1;
     }).join();
     EXPECT_EQ(failed, 0u);
     ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 5, kBurst, 0));
@@ -125,7 +129,9 @@ TEST(SdlWindow, ABurstBeyondSdlsQueueArrivesWholeAndInOrder) {
     w.Push(SDL_WINDOWEVENT_CLOSE);
     ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 6, 1, 0));
     std::vector<uintptr_t> order;
-    w.frameClient.on = [&](uint32_t m, uintptr_t, intptr_t) { order.push_back(m == plat::kWmClose ? 99 : m); };
+    w.frameClient.on = [&](uint32_t m, uintptr_t, intptr_t) {
+        order.push_back(m == plat::kWmClose ? 99 : m);
+    };
     w.viewClient.on = [&](uint32_t m, uintptr_t wParam, intptr_t) {
         if (m == plat::kWmApp + 6) order.push_back(wParam);
         if (m == plat::kWmPaint) plat::QuitMessageLoop(4);
@@ -160,14 +166,16 @@ TEST(SdlWindow, MouseAndKeysReachTheViewAsWin32Messages) {
     };
     // Far enough apart not to count as one double-click, then a double-click, a right click, a key.
     Background user([] {
-        kvntest::Xdotool("mousemove 210 230 click 1 mousemove 400 260 click --repeat 2 --delay 10 1 click 3 key a");
+        kvntest::Xdotool(
+            "mousemove 210 230 click 1 mousemove 400 260 click --repeat 2 --delay 10 1 click 3 key a");
     });
     ASSERT_EQ(kvntest::RunLoop(), 1);
     // wParam: MK_LBUTTON while the left button is down; the virtual key of a key.
     std::vector<std::tuple<uint32_t, uintptr_t, intptr_t>> presses;
     for (const Msg& m : w.viewClient.All()) {
         const bool key = m.msg == plat::kWmKeyDown;
-        if (m.msg != plat::kWmMouseMove && m.msg != plat::kWmPaint) presses.emplace_back(m.msg, key ? m.wParam : m.wParam & 1, key ? 0 : m.lParam);
+        if (m.msg != plat::kWmMouseMove && m.msg != plat::kWmPaint)
+            presses.emplace_back(m.msg, key ? m.wParam : m.wParam & 1, key ? 0 : m.lParam);
     }
     const std::vector<std::tuple<uint32_t, uintptr_t, intptr_t>> expected = {
         {plat::kWmLButtonDown, 1, Pack(10, 30)},    {plat::kWmLButtonUp, 0, Pack(10, 30)},
@@ -182,7 +190,8 @@ TEST(SdlWindow, MouseAndKeysReachTheViewAsWin32Messages) {
 }
 
 TEST(SdlWindow, TheIconsAreBuiltInAndShowOnTheWindow) {
-    for (int id : {plat::kIconApp, plat::kIconNormal, plat::kIconActivity}) EXPECT_NE(plat::LoadAppIcon(id), nullptr) << id;
+    for (int id : {plat::kIconApp, plat::kIconNormal, plat::kIconActivity})
+        EXPECT_NE(plat::LoadAppIcon(id), nullptr) << id;
     EXPECT_EQ(plat::LoadAppIcon(999), nullptr);
     Window w("KVN - icons", 0, 0);
     const std::string id = Output("xdotool search --name '^KVN - icons$' 2>/dev/null | head -1");
@@ -204,14 +213,18 @@ TEST(SdlWindow, AMessageBoxKeepsTheLoopGoingOnTheUiThreadAndBlocksAnyOtherThread
     };
     // Closes the box on the screen, as a user pressing Enter in it, until it is gone.
     const auto dismiss = [] {
-        const auto boxId = [] { return Output("xwininfo -root -tree | awk '/\"Korvane\"/ { printf \"%s\", $1; exit }'"); };
+        const auto boxId = [] {
+            return Output("xwininfo -root -tree | awk '/\"Korvane\"/ { printf \"%s\", $1; exit }'");
+        };
         PollUntil([&] { return !boxId().empty(); }, std::chrono::seconds(20));
-        const bool gone = PollUntil([&] {
-            const std::string id = boxId();
-            if (id.empty()) return true;
-            kvntest::Xdotool("windowfocus --sync " + id + " key Return");
-            return PollUntil([&] { return boxId().empty(); }, std::chrono::seconds(1));
-        }, std::chrono::seconds(20));
+        const bool gone = PollUntil(
+            [&] {
+                const std::string id = boxId();
+                if (id.empty()) return true;
+                kvntest::Xdotool("windowfocus --sync " + id + " key Return");
+                return PollUntil([&] { return boxId().empty(); }, std::chrono::seconds(1));
+            },
+            std::chrono::seconds(20));
         if (!gone) ADD_FAILURE() << "the box stayed open:\n" << Output("xwininfo -root -tree");
     };
     {
@@ -220,14 +233,16 @@ TEST(SdlWindow, AMessageBoxKeepsTheLoopGoingOnTheUiThreadAndBlocksAnyOtherThread
             PollUntil([&] { return delivered.load(); });
             dismiss();
         });
-        EXPECT_EQ(plat::ShowMessageBox("The specified MIDI output device can not be used", "Korvane", plat::kMbOk),
-                  plat::kIdOk);
+        EXPECT_EQ(
+            plat::ShowMessageBox("The specified MIDI output device can not be used", "Korvane", plat::kMbOk),
+            plat::kIdOk);
     }
     EXPECT_TRUE(delivered);  // dispatched while the box was open
 
     // The watchdog's box, on another thread: the loop here runs on meanwhile.
     Background timerThread([&] {
-        plat::ShowMessageBox("[SD-90] got missing.  Sorry,  Exit this application.", "Korvane", plat::kMbOk | plat::kMbIconWarning);
+        plat::ShowMessageBox("[SD-90] got missing.  Sorry,  Exit this application.", "Korvane",
+                             plat::kMbOk | plat::kMbIconWarning);
         plat::PostWindowMessage(w.view, plat::kWmApp + 1, 0, 0);
     });
     Background user(dismiss);

@@ -23,12 +23,15 @@ TEST(SdlWm, TheFrameMinimisesAndRestoresAndHasNoDecoration) {
     plat::ShowWindow(frame, plat::kSwShow);
     EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm"); }));
     EXPECT_NE(Output("xprop -name 'KVN - wm' _MOTIF_WM_HINTS").find("0x2, 0x0, 0x0"), std::string::npos);
-    const auto placed = [&] { return plat::GetWindowRect(frame).left == 100 && plat::GetWindowRect(frame).top == 120; };
+    const auto placed = [&] {
+        return plat::GetWindowRect(frame).left == 100 && plat::GetWindowRect(frame).top == 120;
+    };
     EXPECT_TRUE(PollUntil(placed));
     for (int cmd : {plat::kSwMinimize, plat::kSwShow}) {
         plat::ShowWindow(frame, cmd);
         EXPECT_TRUE(PollUntil([&] { return plat::IsIconic(frame) == (cmd == plat::kSwMinimize); })) << cmd;
-        EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm") == (cmd == plat::kSwShow); })) << cmd;
+        EXPECT_TRUE(PollUntil([&] { return kvntest::Viewable("KVN - wm") == (cmd == plat::kSwShow); }))
+            << cmd;
     }
     EXPECT_TRUE(PollUntil(placed));
     plat::DestroyWindow(frame);
@@ -59,7 +62,8 @@ TEST(SdlWm, ThePopUpListGoesAwayWhenTheUserTurnsToAnotherWindow) {
         const auto listFocused = [] {
             return Output("xdotool getwindowfocus getwindowname").find("KVN list") != std::string::npos;
         };
-        if (!PollUntil(listFocused, std::chrono::seconds(20))) ADD_FAILURE() << "the list never had the focus";
+        if (!PollUntil(listFocused, std::chrono::seconds(20)))
+            ADD_FAILURE() << "the list never had the focus";
         kvntest::Xdotool("search --name '^KVN - focus$' windowfocus");
     });
     const uint32_t guard = plat::TimeSetEvent(30000, 1, GiveUp, 0, plat::kTimeOneShot);

@@ -58,7 +58,8 @@ std::vector<std::string> Names(bool input) {
     const uint32_t n = input ? plat::MidiInGetNumDevs() : plat::MidiOutGetNumDevs();
     for (uint32_t i = 0; i < n; ++i) {
         char name[plat::kMaxPnameLen] = {};
-        const uint32_t r = input ? plat::MidiInGetDevName(i, name, sizeof name) : plat::MidiOutGetDevName(i, name, sizeof name);
+        const uint32_t r = input ? plat::MidiInGetDevName(i, name, sizeof name)
+                                 : plat::MidiOutGetDevName(i, name, sizeof name);
         names.emplace_back(r == plat::kMmNoError ? name : "?");
     }
     return names;
@@ -106,7 +107,8 @@ bool JackServer::Start(const std::vector<std::string>& options) {
         [&] {
             posix_spawn_file_actions_t actions;
             posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
             posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
             const int err = posix_spawnp(&pid_, "setpriv", &actions, nullptr, argv.data(), environ);
             posix_spawn_file_actions_destroy(&actions);
@@ -144,8 +146,8 @@ void JackServer::Stop() {
 
 std::string ScratchDir() {
     static int counter = 0;
-    const std::string dir = std::filesystem::current_path().string() + "/scratch-" + std::to_string(getpid()) + "-" +
-                            std::to_string(++counter);
+    const std::string dir = std::filesystem::current_path().string() + "/scratch-" +
+                            std::to_string(getpid()) + "-" + std::to_string(++counter);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
@@ -159,7 +161,8 @@ int Spawn(const std::string& command, const std::string& outPath, std::chrono::s
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (!outPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

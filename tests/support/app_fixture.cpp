@@ -36,8 +36,8 @@ fs::path FreshTempDir() {
     // Test executables run side by side: the process id keeps their folders apart, the counter
     // the folders of one process.
     static std::atomic<int> counter{0};
-    fs::path dir = fs::temp_directory_path() / ("kvn-test-" + std::to_string(ProcessId()) + "-" +
-                                                std::to_string(counter++));
+    fs::path dir = fs::temp_directory_path() /
+                   ("kvn-test-" + std::to_string(ProcessId()) + "-" + std::to_string(counter++));
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir;

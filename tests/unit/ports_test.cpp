@@ -340,7 +340,7 @@ TEST_F(PortsTest, OutputSwitchJoinsAtOnceWhenThruWasOnWithoutAnOutput) {
     sim::SetOutputOpenResult(-1, plat::kMmAllocated);
     StartUp({"Keys"}, {"Synth", "Piano"}, "Keys", "Synth");
     ASSERT_EQ(g_MidiOutHandle, nullptr);
-    ThruOn();  // with an input but no output: the flag is set, nothing is joined
+    ThruOn();          // with an input but no output: the flag is set, nothing is joined
     g_OutputDone = 0;  // whatever a former output left: an open starts idle
     mf_MidiOutSwitch(2);
     EXPECT_EQ(g_OutputDone, 1);
