@@ -157,7 +157,7 @@ set_tests_properties(Servers.AJackRegistryFullOfKilledServersIsTakenBack PROPERT
 # Each test case starts the program in a folder of its own, with servers of its own (run_with.sh
 # as above), plays to it and listens to it over JACK, clicks it with xdotool and looks at it.
 add_library(kvn_e2e_support STATIC ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_support.cpp)
-target_link_libraries(kvn_e2e_support PUBLIC kvn_sdl_test_support PRIVATE kvn_warnings)
+target_link_libraries(kvn_e2e_support PUBLIC kvn_sdl_test_support kvn_oracle PRIVATE kvn_warnings)
 target_compile_definitions(kvn_e2e_support PUBLIC KVN_PROGRAM="$<TARGET_FILE:kvn>")
 
 function(kvn_e2e_test name)

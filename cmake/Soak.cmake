@@ -11,15 +11,13 @@ endif()
 file(GLOB KVN_SOAK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/soak/*.cpp)
 list(FILTER KVN_SOAK_SOURCES EXCLUDE REGEX "_test\\.cpp$")
 add_executable(soak ${KVN_SOAK_SOURCES})
-target_link_libraries(soak PRIVATE kvn_e2e_support kvn_warnings)
+target_link_libraries(soak PRIVATE kvn_e2e_support kvn_oracle kvn_warnings)
 add_dependencies(soak kvn)
 
 if(KVN_BUILD_TESTS)
   # The soak's model and comparison on their own, without servers.
-  add_executable(soak_model_test ${CMAKE_SOURCE_DIR}/bench/soak/soak_model_test.cpp
-                                 ${CMAKE_SOURCE_DIR}/bench/soak/model.cpp ${CMAKE_SOURCE_DIR}/bench/soak/compare.cpp
-                                 ${CMAKE_SOURCE_DIR}/bench/soak/generator.cpp)
-  target_link_libraries(soak_model_test PRIVATE kvn_e2e_support GTest::gtest_main kvn_warnings)
+  add_executable(soak_model_test ${CMAKE_SOURCE_DIR}/bench/soak/soak_model_test.cpp)
+  target_link_libraries(soak_model_test PRIVATE kvn_e2e_support kvn_oracle GTest::gtest_main kvn_warnings)
   gtest_discover_tests(soak_model_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 
   # A short soak among the end-to-end tests: twenty thousand messages, about five seconds of playing.

@@ -6,6 +6,12 @@ enable_testing()
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+# The model of what Korvane makes of each message: the oracle every MIDI test compares against.
+add_library(kvn_oracle STATIC ${CMAKE_SOURCE_DIR}/tests/oracle/model.cpp ${CMAKE_SOURCE_DIR}/tests/oracle/compare.cpp
+                              ${CMAKE_SOURCE_DIR}/tests/oracle/generator.cpp)
+target_include_directories(kvn_oracle PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(kvn_oracle PRIVATE kvn_warnings)
+
 file(GLOB KVN_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 add_library(kvn_test_support STATIC ${KVN_TEST_SUPPORT} ${CMAKE_SOURCE_DIR}/tests/support/empty.cpp)
 target_link_libraries(kvn_test_support PUBLIC kvn_core kvn_platform_sim GTest::gtest PRIVATE kvn_warnings)

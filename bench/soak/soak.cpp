@@ -1,5 +1,5 @@
 // The soak: random MIDI played through kvn over JACK, every message that comes out compared with
-// what kvn promises to make of what went in (bench/soak/model.h).
+// what kvn promises to make of what went in (tests/oracle/model.h).
 //
 //   tests/sdl/run_with.sh --wm --jack -- soak --messages=1000000 --seed=1
 //
@@ -31,21 +31,21 @@
 #include <string>
 #include <thread>
 
-#include "bench/soak/compare.h"
-#include "bench/soak/generator.h"
-#include "bench/soak/model.h"
+#include "tests/oracle/compare.h"
+#include "tests/oracle/generator.h"
+#include "tests/oracle/model.h"
 #include "bench/soak/soak_jack.h"
 #include "tests/e2e/e2e_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using soak::Bytes;
+using oracle::Bytes;
 
 struct Options {
     uint64_t messages = 1000000;
     uint64_t seed = 1;
-    soak::Settings settings{5, true, 4425};
+    oracle::Settings settings{5, true, 4425};
     int landing = 0;
     unsigned perPeriod = 48;
     uint64_t window = 512;
@@ -115,8 +115,8 @@ public:
         : o_(o),
           model_(o.settings),
           comparer_(model_, o.landing),
-          player_("kvnsoakplay", soak::JackPort::Direction::Play, o.perPeriod),
-          sink_("kvnsoaksink", soak::JackPort::Direction::Record) {}
+          player_("kvnsoakplay", oracle::JackPort::Direction::Play, o.perPeriod),
+          sink_("kvnsoaksink", oracle::JackPort::Direction::Record) {}
 
     int Run();
 
@@ -130,9 +130,9 @@ private:
     bool PumpUntil(F done, const char* what);
     void Send(const Bytes& m);
     // What must come out for `m`: kvn's rules, or `m` itself when nothing stands between the ports.
-    soak::Outcome Expected(const Bytes& m) {
+    oracle::Outcome Expected(const Bytes& m) {
         if (!o_.direct) return model_.Apply(m);
-        soak::Outcome o;
+        oracle::Outcome o;
         o.passed = true;
         o.out = m;
         return o;
@@ -140,9 +140,9 @@ private:
     void Summary(double seconds);
 
     Options o_;
-    soak::Model model_;
-    soak::Comparer comparer_;
-    soak::JackPort player_, sink_;
+    oracle::Model model_;
+    oracle::Comparer comparer_;
+    oracle::JackPort player_, sink_;
     std::unique_ptr<e2e::Kvn> kvn_;
     std::map<std::string, KindCount> kinds_;
     std::deque<std::pair<uint64_t, std::string>> played_;  // the last messages played, for a report
@@ -183,7 +183,7 @@ bool Soak::PumpUntil(F done, const char* what) {
 
 void Soak::Send(const Bytes& m) {
     player_.Send(m);
-    played_.emplace_back(source_, soak::Show(m));
+    played_.emplace_back(source_, oracle::Show(m));
     if (played_.size() > 4096) played_.pop_front();
 }
 
@@ -267,16 +267,16 @@ bool Soak::Startup() {
 
 bool Soak::Play() {
     const size_t maxSysEx = std::min<size_t>(16384, player_.MaxEvent());
-    soak::Generator gen(o_.seed, maxSysEx);
+    oracle::Generator gen(o_.seed, maxSysEx);
     const auto start = Clock::now();
     auto lastReport = start;
     for (uint64_t i = 0; i < o_.messages; ++i) {
-        const soak::Generated g = gen.Next();
-        const soak::Outcome outcome = Expected(g.bytes);
+        const oracle::Generated g = gen.Next();
+        const oracle::Outcome outcome = Expected(g.bytes);
         KindCount& k = kinds_[g.kind];
         ++k.played;
         (outcome.passed ? k.passed : k.dropped) += 1;
-        if (outcome.tuning != soak::kNoTuning) ++k.tuned;
+        if (outcome.tuning != oracle::kNoTuning) ++k.tuned;
 
         if (!PumpUntil(
                 [&] { return comparer_.ExpectedMessages() - comparer_.MatchedMessages() <= o_.window; },
@@ -288,7 +288,7 @@ bool Soak::Play() {
         comparer_.Expect(i, outcome);
         if (g.bytes[0] == 0xF0) {
             sysexBytes_ += g.bytes.size();
-            if (!outcome.passed && outcome.tuning == soak::kNoTuning) {
+            if (!outcome.passed && outcome.tuning == oracle::kNoTuning) {
                 // Nothing of it comes out: something after it shows when it has been handled.
                 const Bytes sync{0xFE};
                 Send(sync);
@@ -344,7 +344,7 @@ void Soak::Summary(double seconds) {
     std::printf("tuning runs by how many passed-on messages overtook them (allowed: %d):", o_.landing);
     for (const auto& [late, n] : comparer_.Landing())
         std::printf(" %d: %llu", late, static_cast<unsigned long long>(n));
-    const soak::ServerTrouble p = player_.Trouble(), s = sink_.Trouble();
+    const oracle::ServerTrouble p = player_.Trouble(), s = sink_.Trouble();
     std::printf(
         "\nJACK: %llu periods; xruns reported %llu; periods missed by player/sink %llu/%llu; sink overflows "
         "%llu\n",

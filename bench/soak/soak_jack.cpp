@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-namespace soak {
+namespace oracle {
 
 namespace {
 constexpr size_t kPlayRing = 1u << 20;
@@ -159,4 +159,4 @@ bool JackPort::Next(Bytes& event) {
     return false;
 }
 
-}  // namespace soak
+}  // namespace oracle

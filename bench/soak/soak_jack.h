@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace soak {
+namespace oracle {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -71,4 +71,4 @@ private:
     std::vector<Bytes> held_;  // an event that came after an unfinished SysEx
 };
 
-}  // namespace soak
+}  // namespace oracle

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "bench/soak/compare.h"
-#include "bench/soak/generator.h"
-#include "bench/soak/model.h"
+#include "tests/oracle/compare.h"
+#include "tests/oracle/generator.h"
+#include "tests/oracle/model.h"
 
-namespace soak {
+namespace oracle {
 namespace {
 
 Outcome Apply(Model& m, Bytes in) { return m.Apply(in); }
@@ -173,4 +173,4 @@ TEST(SoakComparer, ARunMayLandLaterOnlyWithinTheLandingAllowed) {
 }
 
 }  // namespace
-}  // namespace soak
+}  // namespace oracle

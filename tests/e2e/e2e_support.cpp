@@ -213,28 +213,6 @@ bool DismissBox(const std::string& caption) {
         std::chrono::seconds(20));
 }
 
-std::vector<Bytes> Tuning(int channel, double hz) {
-    // 14 bits around 8192, 8192 steps per 100 cents, rounded down.
-    const double cents = 1200.0 * std::log2(hz / 440.0);
-    const auto value = static_cast<int>(std::floor(8192.0 + 8192.0 * cents / 100.0));
-    const auto status = uint8_t(0xB0 + channel);
-    return {{status, 101, 0},
-            {status, 100, 1},
-            {status, 6, uint8_t(value >> 7)},
-            {status, 38, uint8_t(value & 0x7F)},
-            {status, 101, 127},
-            {status, 100, 127}};
-}
-
-std::vector<Bytes> TuningAll(double hz) {
-    std::vector<Bytes> all;
-    for (int ch = 0; ch < 16; ++ch) {
-        if (ch == 9) continue;
-        for (Bytes& b : Tuning(ch, hz)) all.push_back(std::move(b));
-    }
-    return all;
-}
-
 std::vector<Bytes> OnAllChannels(uint8_t controller) {
     std::vector<Bytes> all;
     for (int ch = 0; ch < 16; ++ch) all.push_back({uint8_t(0xB0 + ch), controller, 0});

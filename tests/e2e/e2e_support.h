@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/bmp.h"
+#include "tests/oracle/model.h"
 #include "tests/sdl/jack_client.h"
 
 namespace e2e {
@@ -72,10 +73,8 @@ bool BoxShown(const std::string& caption);
 bool DismissBox(const std::string& caption);
 
 // ---- MIDI ------------------------------------------------------------------------------------
-// The Channel Fine Tuning that Korvane sends for `hz` on `channel` (0..15): six control changes.
-std::vector<Bytes> Tuning(int channel, double hz);
-// ... on every channel but 10, channels in order.
-std::vector<Bytes> TuningAll(double hz);
+using oracle::Tuning;
+using oracle::TuningAll;
 // One control change, value 0, on all sixteen channels.
 std::vector<Bytes> OnAllChannels(uint8_t controller);
 std::vector<Bytes> Concat(std::vector<std::vector<Bytes>> parts);

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace soak {
+namespace oracle {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -54,9 +54,14 @@ private:
     std::vector<Bytes> all_;
 };
 
+// The Channel Fine Tuning sent for `hz` on `channel` (0..15): six control changes; and the run for
+// every channel but 10.
+std::vector<Bytes> Tuning(int channel, double hz);
+std::vector<Bytes> TuningAll(double hz);
+
 // "F0 41 10 ..." as kvn writes a message for matching.
 std::string HexText(const Bytes& message);
 // A readable form of one message, shortened in the middle when long.
 std::string Show(const Bytes& message);
 
-}  // namespace soak
+}  // namespace oracle

@@ -1,8 +1,8 @@
-#include "bench/soak/generator.h"
+#include "tests/oracle/generator.h"
 
 #include <algorithm>
 
-namespace soak {
+namespace oracle {
 
 Generator::Generator(uint64_t seed, size_t maxSysEx)
     : rng_(seed), maxSysEx_(std::max<size_t>(maxSysEx, 64)) {}
@@ -170,4 +170,4 @@ Generated Generator::SysEx() {
     return {std::move(m), kind};
 }
 
-}  // namespace soak
+}  // namespace oracle

@@ -1,11 +1,10 @@
-#include "bench/soak/model.h"
+#include "tests/oracle/model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
-#include "tests/e2e/e2e_support.h"
-
-namespace soak {
+namespace oracle {
 
 namespace {
 
@@ -70,13 +69,35 @@ std::string Show(const Bytes& message) {
 bool Model::MatchesIgnore(const Bytes& sysex) { return AnyMatches(kIgnore, sysex); }
 bool Model::MatchesTrigger(const Bytes& sysex) { return AnyMatches(kTrigger, sysex); }
 
+std::vector<Bytes> Tuning(int channel, double hz) {
+    // 14 bits around 8192, 8192 steps per 100 cents, rounded down.
+    const double cents = 1200.0 * std::log2(hz / 440.0);
+    const auto value = static_cast<int>(std::floor(8192.0 + 8192.0 * cents / 100.0));
+    const auto status = uint8_t(0xB0 + channel);
+    return {{status, 101, 0},
+            {status, 100, 1},
+            {status, 6, uint8_t(value >> 7)},
+            {status, 38, uint8_t(value & 0x7F)},
+            {status, 101, 127},
+            {status, 100, 127}};
+}
+
+std::vector<Bytes> TuningAll(double hz) {
+    std::vector<Bytes> all;
+    for (int ch = 0; ch < 16; ++ch) {
+        if (ch == 9) continue;
+        for (Bytes& b : Tuning(ch, hz)) all.push_back(std::move(b));
+    }
+    return all;
+}
+
 Model::Model(const Settings& settings) : settings_(settings) {
     for (int ch = 0; ch < 16; ++ch) {
         rpnMsb_[ch] = 127;
         rpnLsb_[ch] = 127;
-        if (ch != 9) runs_[ch] = e2e::Tuning(ch, settings.frequency / 10.0);
+        if (ch != 9) runs_[ch] = Tuning(ch, settings.frequency / 10.0);
     }
-    all_ = e2e::TuningAll(settings.frequency / 10.0);
+    all_ = TuningAll(settings.frequency / 10.0);
 }
 
 const std::vector<Bytes>& Model::Run(int channel) const {
@@ -128,4 +149,4 @@ Outcome Model::Apply(const Bytes& in) {
     return o;
 }
 
-}  // namespace soak
+}  // namespace oracle

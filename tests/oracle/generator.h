@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-namespace soak {
+namespace oracle {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -35,4 +35,4 @@ private:
     size_t maxSysEx_;
 };
 
-}  // namespace soak
+}  // namespace oracle

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/soak/model.h"
+#include "tests/oracle/model.h"
 
-namespace soak {
+namespace oracle {
 
 class Comparer {
 public:
@@ -71,4 +71,4 @@ private:
     std::vector<std::string> after_;  // what came out after the mismatch (a few)
 };
 
-}  // namespace soak
+}  // namespace oracle

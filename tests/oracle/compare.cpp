@@ -1,8 +1,8 @@
-#include "bench/soak/compare.h"
+#include "tests/oracle/compare.h"
 
 #include <algorithm>
 
-namespace soak {
+namespace oracle {
 
 namespace {
 
@@ -162,4 +162,4 @@ std::string Comparer::Report() const {
     return out;
 }
 
-}  // namespace soak
+}  // namespace oracle
