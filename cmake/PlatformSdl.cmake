@@ -1,18 +1,34 @@
 # kvn: the Linux (and macOS) build on SDL2, SDL2_ttf and RtMidi, and the adapter's own tests
 # (tests/sdl, run against real servers: a JACK server on its dummy driver, Xvfb, openbox).
-# Built only when pkg-config finds all three libraries.
+# Built only when pkg-config finds all three libraries; what is missing is said at configure time
+# (and stops it with -DKVN_REQUIRE_KVN=ON).
+function(kvn_not_built why)
+  if(KVN_REQUIRE_KVN)
+    message(FATAL_ERROR "kvn cannot be built: ${why}")
+  endif()
+  message(STATUS "kvn is not built: ${why}")
+endfunction()
 find_package(PkgConfig QUIET)
 if(NOT PKG_CONFIG_FOUND)
-  message(STATUS "pkg-config not found: kvn is not built")
+  kvn_not_built("pkg-config not found")
   return()
 endif()
 pkg_check_modules(KVN_SDL2 QUIET IMPORTED_TARGET sdl2)
 pkg_check_modules(KVN_SDL2_TTF QUIET IMPORTED_TARGET SDL2_ttf)
 pkg_check_modules(KVN_RTMIDI QUIET IMPORTED_TARGET rtmidi)
-if(NOT (KVN_SDL2_FOUND AND KVN_SDL2_TTF_FOUND AND KVN_RTMIDI_FOUND))
-  message(STATUS "SDL2, SDL2_ttf or RtMidi not found: kvn is not built")
+set(missing "")
+foreach(lib SDL2 SDL2_TTF RTMIDI)
+  if(NOT KVN_${lib}_FOUND)
+    string(REPLACE "_TTF" "_ttf" name ${lib})
+    list(APPEND missing ${name})
+  endif()
+endforeach()
+if(missing)
+  string(REPLACE ";" ", " missing "${missing}")
+  kvn_not_built("missing ${missing} (Debian: libsdl2-dev libsdl2-ttf-dev librtmidi-dev)")
   return()
 endif()
+message(STATUS "kvn: SDL2 ${KVN_SDL2_VERSION}, SDL2_ttf ${KVN_SDL2_TTF_VERSION}, RtMidi ${KVN_RTMIDI_VERSION}")
 pkg_check_modules(KVN_FONTCONFIG QUIET IMPORTED_TARGET fontconfig)
 pkg_check_modules(KVN_JACK QUIET IMPORTED_TARGET jack)  # to see RtMidi's JACK connections settle
 pkg_check_modules(KVN_X11 QUIET IMPORTED_TARGET x11)  # to end in order when the X server goes away
@@ -102,7 +118,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/platform/sdl/korvane.desktop DESTINATION ${CMA
 install(FILES ${CMAKE_SOURCE_DIR}/docs/linux.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 
 # ---- Adapter tests -----------------------------------------------------------------------------
-if(NOT KVN_BUILD_TESTS)
+if(NOT KVN_BUILD_TESTS OR NOT KVN_SYSTEM_TESTS)
   return()
 endif()
 find_package(GTest QUIET)

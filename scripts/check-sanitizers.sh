@@ -17,7 +17,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 runs=("$@")
 [ ${#runs[@]} -eq 0 ] && runs=(asan tsan)
 # Benchmarks are not run here; the SDL adapter (kvn) is not needed either.
-common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_BUILD_TESTS=ON -DKVN_BUILD_BENCH=OFF -DKVN_FUZZ=OFF
+common=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_WERROR=ON -DKVN_BUILD_TESTS=ON -DKVN_BUILD_BENCH=OFF -DKVN_FUZZ=OFF
         -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON)
 
 elapsed() { echo "$(( $(date +%s) - $1 )) s"; }

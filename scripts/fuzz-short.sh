@@ -19,7 +19,7 @@ if ! command -v clang++ >/dev/null; then
 fi
 
 start=$(date +%s)
-CXX=clang++ cmake -S . -B "$build" -DKVN_FUZZ=ON -DKVN_BUILD_TESTS=OFF -DKVN_BUILD_BENCH=OFF \
+CXX=clang++ cmake -S . -B "$build" -DKVN_FUZZ=ON -DKVN_WERROR=ON -DKVN_BUILD_TESTS=OFF -DKVN_BUILD_BENCH=OFF \
   -DKVN_WERROR=OFF -DCMAKE_DISABLE_FIND_PACKAGE_PkgConfig=ON >/dev/null
 targets=()
 for src in fuzz/*_fuzz.cpp; do targets+=("$(basename "$src" .cpp)"); done

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   # the core and its tests
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   # sanitizer runs and fuzzing (clang's libFuzzer)
   clang libclang-rt-14-dev

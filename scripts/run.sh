@@ -17,7 +17,7 @@ build=${KVN_BUILD_DIR:-$root/build}
 . "$root/scripts/servers.sh"
 
 bash "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_BUILD_BENCH=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_WERROR=ON -DKVN_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target kvn -j"$(nproc 2>/dev/null || echo 2)"
 
 home=${1:-${XDG_DATA_HOME:-$HOME/.local/share}/korvane}

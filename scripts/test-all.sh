@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds Korvane and runs every test: the unit and integration tests on the simulated platform,
+# Checks the formatting, builds Korvane and runs every test: the unit and integration tests on the simulated platform,
 # the Linux adapter and end-to-end tests (Xvfb + JACK), the sanitizer runs, short fuzz runs, and
 # the Windows build under Wine. Usage: bash scripts/test-all.sh
 set -euo pipefail
@@ -25,11 +25,12 @@ stage() {
 }
 
 build_and_test() {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_BUILD_BENCH=OFF &&
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_WERROR=ON -DKVN_REQUIRE_KVN=ON -DKVN_BUILD_BENCH=OFF &&
     cmake --build build -j"$jobs" &&
     ctest --test-dir build --output-on-failure -j"$jobs"
 }
 
+stage "format" bash scripts/check-format.sh
 stage "build and tests" build_and_test
 [ -f scripts/check-sanitizers.sh ] && stage "sanitizers" bash scripts/check-sanitizers.sh
 [ -f scripts/fuzz-short.sh ] && stage "fuzzing" bash scripts/fuzz-short.sh

@@ -31,11 +31,11 @@
 #include <string>
 #include <thread>
 
+#include "bench/soak/soak_jack.h"
+#include "tests/e2e/e2e_support.h"
 #include "tests/oracle/compare.h"
 #include "tests/oracle/generator.h"
 #include "tests/oracle/model.h"
-#include "bench/soak/soak_jack.h"
-#include "tests/e2e/e2e_support.h"
 
 namespace {
 
