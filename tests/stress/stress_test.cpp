@@ -5,14 +5,13 @@
 // come out as the oracle says, each button's own messages where it was pressed; while the ports are
 // joined the driver forwards instead. No buffer may be touched while the other side holds it, and
 // ThreadSanitizer must report nothing.
-// Options (after GoogleTest's): --seconds=N (default 5, or KVN_STRESS_SECONDS), --seed=N (the
-// input played; the threads' interleaving differs from run to run whatever the seed).
+// Environment: KVN_STRESS_SECONDS (default 5), KVN_STRESS_SEED (the input played; the threads'
+// interleaving differs from run to run whatever the seed).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -27,9 +26,6 @@
 #include "tests/stress/threaded_platform.h"
 
 namespace {
-
-double g_seconds = 5.0;
-uint64_t g_seed = 0;
 
 using Clock = std::chrono::steady_clock;
 using oracle::Bytes;
@@ -149,7 +145,7 @@ struct Panel final : plat::WindowClient {
             g_ThruConnect = 1 - g_ThruConnect;
             mf_ThruConnect(g_ThruConnect);
             g_thruGeneration.fetch_add(1);
-            expected.push_back({g_ThruConnect ? tp::Record::Connect : tp::Record::Disconnect});
+            expected.push_back({g_ThruConnect ? tp::Record::Connect : tp::Record::Disconnect, 0, {}});
             if (g_ThruConnect == 0) Expect(oracle::TuningAll(g_Frequency / 10.0));
             Silence();
         } else if (button == 4) {  // the clock filter
@@ -177,8 +173,11 @@ std::string ShowRecord(const tp::Record& r) {
 }
 
 TEST(ThreadedEngine, EveryMessageIsHandledOnceInOrderAndAsTheOracleSaysWhileAllThreadsRun) {
-    const uint64_t seed = g_seed != 0 ? g_seed : uint64_t(Clock::now().time_since_epoch().count());
-    std::printf("stress: seed %llu, %.1f s\n", (unsigned long long)seed, g_seconds);
+    const char *secondsText = std::getenv("KVN_STRESS_SECONDS"), *seedText = std::getenv("KVN_STRESS_SEED");
+    const double seconds = secondsText != nullptr ? std::atof(secondsText) : 5;
+    const uint64_t seed =
+        seedText ? std::strtoull(seedText, nullptr, 10) : Clock::now().time_since_epoch().count();
+    std::printf("stress: seed %llu, %.1f s\n", (unsigned long long)seed, seconds);
     mf_ResetEngineState();
     Panel panel;
     g_PanelWnd = tp::CreateTestWindow(&panel);
@@ -201,7 +200,7 @@ TEST(ThreadedEngine, EveryMessageIsHandledOnceInOrderAndAsTheOracleSaysWhileAllT
     std::mt19937_64 rng(seed * 31 + 7);
     const auto start = Clock::now();
     const auto deadline =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(g_seconds));
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (auto nextPress = start; Clock::now() < deadline;) {
         tp::DispatchOne(500);
         if (Clock::now() >= nextPress) {
@@ -216,7 +215,7 @@ TEST(ThreadedEngine, EveryMessageIsHandledOnceInOrderAndAsTheOracleSaysWhileAllT
     while (tp::DispatchOne(2000) || !tp::Idle()) {
     }
     const std::vector<tp::Record> records = tp::TakeRecords();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     mf_TimerKill();
     mf_TimerEndPeriod();
     mf_DeviceClose();
@@ -255,22 +254,8 @@ TEST(ThreadedEngine, EveryMessageIsHandledOnceInOrderAndAsTheOracleSaysWhileAllT
     EXPECT_GT(sysexPosted.size(), 10u);
     EXPECT_GT(forwarded, 0u);
     EXPECT_GE(g_thruGeneration.load() / 2, 2u);  // connection thru switched
-    EXPECT_GT(faults.timerTicks, uint64_t(seconds * 50));
+    EXPECT_GT(faults.timerTicks, uint64_t(elapsed * 50));
     EXPECT_GT(panel.paints, 0u);
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (const char* env = std::getenv("KVN_STRESS_SECONDS")) g_seconds = std::atof(env);
-    for (int i = 1; i < argc; ++i) {
-        if (std::sscanf(argv[i], "--seconds=%lf", &g_seconds) != 1 &&
-            std::sscanf(argv[i], "--seed=%" SCNu64, &g_seed) != 1) {
-            std::fprintf(stderr, "unknown option %s (--seconds=N, --seed=N)\n", argv[i]);
-            return 2;
-        }
-    }
-    if (g_seconds <= 0) g_seconds = 5;
-    return RUN_ALL_TESTS();
-}

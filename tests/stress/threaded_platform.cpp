@@ -206,7 +206,7 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t) {
 }
 
 uint32_t MidiOutReset(HMidiOut handle) {
-    g.records.push_back({tp::Record::Reset});
+    g.records.push_back({tp::Record::Reset, 0, {}});
     std::unique_lock lk(handle->m);
     handle->cv.wait(lk, [&] { return !handle->busy; });
     for (auto& item : handle->pending) Done(handle, item.first);
@@ -227,13 +227,13 @@ uint32_t MidiOutClose(HMidiOut handle) {
 
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
     in->link = out;
-    g.records.push_back({tp::Record::Connect});
+    g.records.push_back({tp::Record::Connect, 0, {}});
     return kMmNoError;
 }
 
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut) {
     in->link = nullptr;
-    g.records.push_back({tp::Record::Disconnect});
+    g.records.push_back({tp::Record::Disconnect, 0, {}});
     return kMmNoError;
 }
 
