@@ -22,8 +22,9 @@ struct plat::Window {
 };
 
 struct plat::MidiInPort {
-    plat::MidiInCallback callback = nullptr;
-    uintptr_t instance = 0;
+    MidiInPort(plat::MidiInCallback c, uintptr_t i) : callback(c), instance(i) {}
+    plat::MidiInCallback callback;
+    uintptr_t instance;
     std::atomic<bool> started{false};
     std::atomic<plat::MidiOutPort*> link{nullptr};
     std::mutex m{};  // the queue of headers, as the driver keeps it
@@ -32,8 +33,9 @@ struct plat::MidiInPort {
 
 // Its thread completes the long messages sent, in order, as a transmitting driver does.
 struct plat::MidiOutPort {
-    plat::MidiOutCallback callback = nullptr;
-    uintptr_t instance = 0;
+    MidiOutPort(plat::MidiOutCallback c, uintptr_t i) : callback(c), instance(i) {}
+    plat::MidiOutCallback callback;
+    uintptr_t instance;
     std::mutex m{};
     std::condition_variable cv{};
     std::deque<std::pair<plat::MidiHdr*, std::vector<uint8_t>>> pending{};  // and the bytes sent

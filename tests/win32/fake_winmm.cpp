@@ -374,8 +374,8 @@ MMRESULT WINAPI timeSetEvent(UINT delay, UINT, LPTIMECALLBACK callback, DWORD_PT
     Locked lock;
     auto* t = gTimers.emplace_back(new Timer{UINT(gTimers.size() + 1), callback, user});
     const auto tick = [](void* arg, BOOLEAN) {
-        auto* t = static_cast<Timer*>(arg);
-        t->callback(t->id, 0, t->user, 0, 0);
+        auto* timer = static_cast<Timer*>(arg);
+        timer->callback(timer->id, 0, timer->user, 0, 0);
     };
     CreateTimerQueueTimer(&t->queued, nullptr, tick, t, delay, delay, WT_EXECUTEDEFAULT);
     return t->id;
