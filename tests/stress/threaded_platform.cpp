@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -61,8 +60,8 @@ struct World {
     // User-interface thread only. Ports are never freed: a stale handle stays harmless.
     std::vector<std::unique_ptr<plat::MidiInPort>> inPorts;
     std::vector<std::unique_ptr<plat::MidiOutPort>> outPorts;
-    std::deque<plat::Window> windows;
-    std::map<uint32_t, std::unique_ptr<Timer>> timers;
+    plat::Window window;
+    std::vector<std::unique_ptr<Timer>> timers;
     std::vector<tp::Record> records;
 
     std::atomic<plat::MidiInPort*> input{nullptr};  // handed to the driver thread when it opens
@@ -73,8 +72,6 @@ struct World {
 
     std::atomic<uint64_t> ticks{0};
     std::atomic<int> addedWhileWaiting{0}, changedWhileSending{0};
-    std::mutex boxMutex;
-    std::vector<std::string> boxes;
 } g;
 
 thread_local bool t_posted = false;
@@ -248,8 +245,8 @@ uint32_t TimeEndPeriod(uint32_t) { return kMmNoError; }
 
 // Periodic only, as the engine asks; a kill takes effect by the next tick.
 uint32_t TimeSetEvent(uint32_t delay, uint32_t, TimerCallback callback, uintptr_t user, uint32_t) {
-    const auto id = static_cast<uint32_t>(g.timers.size() + 1);
-    Timer* t = (g.timers[id] = std::make_unique<Timer>()).get();
+    Timer* t = g.timers.emplace_back(new Timer).get();
+    const auto id = static_cast<uint32_t>(g.timers.size());
     t->thread = std::thread([=] {
         for (auto next = Clock::now() + std::chrono::milliseconds(delay); !t->stop;
              next += std::chrono::milliseconds(delay)) {
@@ -261,8 +258,8 @@ uint32_t TimeSetEvent(uint32_t delay, uint32_t, TimerCallback callback, uintptr_
 }
 
 uint32_t TimeKillEvent(uint32_t id) {
-    g.timers.at(id)->stop = true;
-    g.timers.at(id)->thread.join();
+    g.timers.at(id - 1)->stop = true;
+    g.timers.at(id - 1)->thread.join();
     return kMmNoError;
 }
 
@@ -274,10 +271,10 @@ bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam
     return t_posted = true;
 }
 
+// The engine gives up on something: the run has failed.
 int ShowMessageBox(const char* text, const char* caption, uint32_t) {
-    std::lock_guard lk(g.boxMutex);
-    g.boxes.push_back(std::string(caption) + ": " + text);
-    return kIdOk;
+    std::fprintf(stderr, "threaded platform: the engine showed a message box: %s: %s\n", caption, text);
+    std::abort();
 }
 
 uint64_t ClockMs() {
@@ -297,7 +294,8 @@ void ExitProcess(int status) {
 namespace tp {
 
 plat::HWnd CreateTestWindow(plat::WindowClient* client) {
-    return &g.windows.emplace_back(plat::Window{client});
+    g.window.client = client;
+    return &g.window;
 }
 
 namespace {
@@ -306,7 +304,6 @@ namespace {
 plat::MidiInPort* Arrive(Delivery& d) {
     plat::MidiInPort* in = g.input.load(std::memory_order_acquire);
     if (in == nullptr || !in->started) return nullptr;
-    d.started = true;
     d.forwarded = in->link.load() != nullptr;
     return in;
 }
@@ -375,9 +372,6 @@ bool Idle() {
 
 std::vector<Record> TakeRecords() { return std::exchange(g.records, {}); }
 
-Faults Seen() {
-    std::lock_guard lk(g.boxMutex);
-    return {g.addedWhileWaiting, g.changedWhileSending, g.boxes, g.ticks};
-}
+Faults Seen() { return {g.addedWhileWaiting, g.changedWhileSending, g.ticks}; }
 
 }  // namespace tp

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -24,11 +23,11 @@ struct Record {
     bool operator==(const Record&) const = default;
 };
 
-// One message played into the input: the input was open and started; the callback got it (SysEx:
-// a queued header took it); the callback posted it to a window; the driver forwarded it (the input
-// was joined to the output).
+// One message played into the input: the callback got it (the input was started and, for SysEx, a
+// header queued); the callback posted it to a window; the driver forwarded it (the input was
+// joined to the output).
 struct Delivery {
-    bool started = false, delivered = false, posted = false, forwarded = false;
+    bool delivered = false, posted = false, forwarded = false;
 };
 
 plat::HWnd CreateTestWindow(plat::WindowClient* client);
@@ -47,10 +46,10 @@ bool DispatchOne(uint32_t waitUs);
 bool Idle();  // no message waits and no output holds a long message
 std::vector<Record> TakeRecords();
 
-// What the platform itself saw go wrong, and the timer's ticks.
+// What the platform itself saw go wrong, and the timer's ticks. (A message box or the end of the
+// process aborts the run.)
 struct Faults {
     int inputBufferAddedWhileItsMessageWaits, outputBufferChangedWhileSending;
-    std::vector<std::string> boxes;  // message boxes shown
     uint64_t timerTicks;
 };
 Faults Seen();

@@ -53,26 +53,23 @@ struct Seen {
     uintptr_t instance, p1;
 };
 
-// Collects what a driver callback reports and signals each arrival.
+// Collects what the driver callbacks report and signals each arrival.
 struct CallbackLog {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::mutex mutex;
     std::vector<Seen> seen;
-    size_t consumed = 0;
     ~CallbackLog() { CloseHandle(event); }
     void Add(Seen s) {
         std::lock_guard<std::mutex> lock(mutex);
         seen.push_back(s);
         SetEvent(event);
     }
-    // Waits until `handle` reports `msg` and consumes everything up to it; {} when it never does.
+    // Waits until `handle` has reported `msg` (each comes once here); {} when it never does.
     Seen Wait(uint32_t msg, const void* handle) {
         do {
             std::lock_guard<std::mutex> lock(mutex);
-            for (size_t i = consumed; i < seen.size(); ++i) {
-                if (seen[i].msg != msg || seen[i].handle != handle) continue;
-                consumed = i + 1;
-                return seen[i];
+            for (const Seen& s : seen) {
+                if (s.msg == msg && s.handle == handle) return s;
             }
         } while (WaitForSingleObject(event, kPatience) == WAIT_OBJECT_0);
         return {};

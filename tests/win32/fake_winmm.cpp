@@ -7,7 +7,7 @@
 //   in NAME                      an input device (ids in order of appearance)
 //   out NAME                     an output device
 //   input MS short|sysex HEX...  delivered MS ms after the first midiInStart to the started input
-// Log lines: "<ms> <what>", ms since the DLL was loaded; ports are "in N" or "out N".
+// Ports are "in N" or "out N" in the log.
 #define _WINMM_
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
@@ -49,7 +49,7 @@ struct Port {
 struct Call {
     Port* port;
     UINT msg;
-    DWORD_PTR p1 = 0, p2 = 0;
+    DWORD_PTR p1 = 0;
 };
 
 struct Timer {
@@ -61,7 +61,7 @@ struct Timer {
 
 HMODULE gModule = nullptr;
 CRITICAL_SECTION gLock;  // recursive: Log takes it too
-DWORD gLoadTick = 0, gEventsBase = 0;
+DWORD gEventsBase = 0;
 bool gLoaded = false, gEventsScheduled = false;
 std::vector<std::string> gNames[2];  // outputs, inputs
 std::vector<InputEvent> gEvents;
@@ -83,7 +83,6 @@ void Log(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
     if (log != nullptr) {
-        std::fprintf(log, "%lu ", static_cast<unsigned long>(GetTickCount() - gLoadTick));
         std::vfprintf(log, fmt, args);
         std::fputs("\n", log);
         std::fflush(log);
@@ -120,8 +119,6 @@ void Load() {
         } else if (key == "input" && ls >> ms >> word) {
             gEvents.push_back({ms, word == "sysex", {}});
             while (ls >> std::hex >> b) gEvents.back().bytes.push_back(static_cast<BYTE>(b));
-        } else {
-            Log("script line not understood: %s", line.c_str());
         }
     }
 }
@@ -138,7 +135,7 @@ struct Locked {
 void Run(const std::vector<Call>& calls) {
     for (const Call& c : calls) {
         reinterpret_cast<LPDRVCALLBACK>(c.port->callback)(reinterpret_cast<HDRVR>(c.port), c.msg,
-                                                          c.port->instance, c.p1, c.p2);
+                                                          c.port->instance, c.p1, 0);
     }
 }
 
@@ -272,7 +269,6 @@ MMRESULT Link(HMIDI in, HMIDIOUT out, bool connect) {
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         gModule = module;
-        gLoadTick = GetTickCount();
         InitializeCriticalSection(&gLock);
         gWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
