@@ -1,4 +1,4 @@
-// The Windows adapter against real Win32 (Wine under Xvfb) and scripted MIDI devices (our
+// The Windows adapter against real Win32 (Wine under Xvfb) and a scripted MIDI device (our
 // stand-in winmm.dll beside this program). Waits are on events the callbacks set, with a
 // generous timeout, never on the clock.
 #include <gtest/gtest.h>
@@ -36,14 +36,7 @@ bool Logged(const std::string& what) {
     return ss.str().find(what) != std::string::npos;
 }
 
-// The stand-in driver reads its devices once, at the first MIDI call of the process.
-const bool gDriverScript = [] {
-    DeleteFileA((ExeDir() + "winmm-log.txt").c_str());
-    std::ofstream(ExeDir() + "winmm-script.txt", std::ios::binary | std::ios::trunc)
-        << "in Test Keyboard\nout A Synth Whose Name Is Longer Than Thirty-One\n"
-           "input 0 short 90 3C 64\ninput 0 sysex F0 7E 7F 09 01 F7\n";
-    return true;
-}();
+const bool gFreshLog = DeleteFileA((ExeDir() + "winmm-log.txt").c_str());
 
 // ---- MIDI -----------------------------------------------------------------------------------
 
@@ -104,7 +97,7 @@ struct MidiTest : ::testing::Test {
 TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheDriver) {
     char name[plat::kMaxPnameLen] = {};
     EXPECT_EQ(plat::MidiOutGetDevName(0, name, sizeof name), plat::kMmNoError);
-    EXPECT_STREQ(name, "A Synth Whose Name Is Longer Th");  // 31 characters at most
+    EXPECT_STREQ(name, "E2E Synth");
     EXPECT_EQ(plat::MidiInGetDevName(7, name, sizeof name), plat::kMmBadDeviceId);
     plat::HMidiOut out = nullptr;
     plat::HMidiIn in = nullptr;
@@ -127,7 +120,7 @@ TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheD
     ASSERT_EQ(plat::MidiInPrepareHeader(in, &taken, sizeof taken), plat::kMmNoError);
     ASSERT_EQ(plat::MidiInAddBuffer(in, &taken, sizeof taken), plat::kMmNoError);
     ASSERT_EQ(plat::MidiConnect(in, out), plat::kMmNoError);
-    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);  // the script plays a note and a GM reset
+    ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);  // the device plays a note and a GM reset
     EXPECT_EQ(log_.Wait(plat::kMimData, in).p1, 0x643C90u);
     ASSERT_EQ(log_.Wait(plat::kMimLongData, in).p1, Addr(&taken));
     EXPECT_EQ(std::string(buffer, taken.dwBytesRecorded), std::string("\xF0\x7E\x7F\x09\x01\xF7"));

@@ -47,7 +47,6 @@ rm -rf "$run"
 mkdir -p "$run"
 cp "$kvn_exe" "$tools/winmm.dll" "$run/"
 cp -r "$bitmaps" "$run/Bitmap"
-printf '%s\n' "in E2E Keyboard" "out E2E Synth" "input 300 short 90 3C 64" >"$run/winmm-script.txt"
 printf '[InitialSetting]\r\nMidiInDeviceName=E2E Keyboard\r\nMidiOutDeviceName=E2E Synth\r\ng_KeyShift=2\r\n' \
   >"$run/KVN.ini"
 
@@ -69,6 +68,7 @@ read -r _ wx wy _ <<<"$(wintool window "KVN - Smoke" 30000)" || check "the windo
 check "the output was opened by its name" logged 'out 0 open "E2E Synth"'
 check "the start-up tuning reached the output (channel 1's fine tuning)" logged "out 0 short 0065B0"
 check "a note passed through, two semitones up" logged "out 0 short 643E90"
+check "a SysEx passed through" logged "out 0 long F0 7E 7F 09 01 F7"
 click 7   # frequency up
 click 15  # close
 ended=timeout

@@ -1,13 +1,8 @@
-// A stand-in winmm.dll for tests under Wine, which has no MIDI devices here. It offers the devices
-// a script names, calls back on a thread of its own as a driver does (input, SysEx sent, headers
-// returned on reset) and writes what is sent to it into a log.
-//
-// Both files sit next to the DLL: "winmm-script.txt" (read once) and "winmm-log.txt" (appended).
-// Script lines:
-//   in NAME                      an input device (ids in order of appearance)
-//   out NAME                     an output device
-//   input MS short|sysex HEX...  delivered MS ms after the first midiInStart to the started input
-// Ports are "in N" or "out N" in the log.
+// A stand-in winmm.dll for tests under Wine, which has no MIDI devices here: one input, "E2E
+// Keyboard", that plays a note and a GM reset when it is first started, and one output, "E2E
+// Synth". It calls back on a thread of its own as a driver does (input, SysEx sent, headers
+// returned on reset) and appends what reaches it to "winmm-log.txt" beside the DLL, a port being
+// "in 0" or "out 0" there.
 #define _WINMM_
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
@@ -23,18 +18,10 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
-
-struct InputEvent {
-    DWORD ms;
-    bool sysex;
-    std::vector<BYTE> bytes;
-};
 
 // Either side's open port; its address is the handle.
 struct Port {
@@ -60,12 +47,10 @@ struct Timer {
 };
 
 HMODULE gModule = nullptr;
-CRITICAL_SECTION gLock;  // recursive: Log takes it too
-DWORD gEventsBase = 0;
-bool gLoaded = false, gEventsScheduled = false;
-std::vector<std::string> gNames[2];  // outputs, inputs
-std::vector<InputEvent> gEvents;
-size_t gNextEvent = 0;
+CRITICAL_SECTION gLock;                                       // recursive: Log takes it too
+const char* const kNames[2] = {"E2E Synth", "E2E Keyboard"};  // output, input
+const std::vector<BYTE> kPlayed[] = {{0x90, 0x3C, 0x64}, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}};
+bool gStarted = false, gPlayed = false;
 std::vector<Port*> gPorts;  // never freed: a stale handle stays harmless
 HANDLE gWake = nullptr, gWorker = nullptr;
 std::vector<Timer*> gTimers;
@@ -103,31 +88,8 @@ std::string Hex(const BYTE* data, size_t n) {
 
 std::string Name(const Port* p) { return (p->input ? "in " : "out ") + std::to_string(p->device); }
 
-// Reads the script once, under gLock.
-void Load() {
-    if (gLoaded) return;
-    gLoaded = true;
-    std::ifstream file(Beside("winmm-script.txt"));
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::istringstream ls(line);
-        std::string key, word, rest;
-        unsigned ms = 0, b = 0;
-        if (!(ls >> key)) continue;
-        if ((key == "in" || key == "out") && std::getline(ls >> std::ws, rest)) {
-            gNames[key == "in"].push_back(rest);
-        } else if (key == "input" && ls >> ms >> word) {
-            gEvents.push_back({ms, word == "sysex", {}});
-            while (ls >> std::hex >> b) gEvents.back().bytes.push_back(static_cast<BYTE>(b));
-        }
-    }
-}
-
 struct Locked {
-    Locked() {
-        EnterCriticalSection(&gLock);
-        Load();
-    }
+    Locked() { EnterCriticalSection(&gLock); }
     ~Locked() { LeaveCriticalSection(&gLock); }
 };
 
@@ -153,48 +115,40 @@ void Done(Port* p, MIDIHDR* hdr, std::vector<Call>& calls) {
     calls.push_back({p, p->input ? UINT(MIM_LONGDATA) : UINT(MOM_DONE), reinterpret_cast<DWORD_PTR>(hdr)});
 }
 
-void Deliver(const InputEvent& e, std::vector<Call>& calls) {
+// Plays a message into the started input.
+void Deliver(const std::vector<BYTE>& bytes, std::vector<Call>& calls) {
     Port* in = nullptr;
     for (Port* p : gPorts) {
         if (p->input && p->started) in = p;
     }
-    const std::string hex = Hex(e.bytes.data(), e.bytes.size());
-    if (in == nullptr || (e.sysex && in->queue.empty())) return Log("input %s dropped", hex.c_str());
-    if (in->link != nullptr) Log("%s %s (connected)", Name(in->link).c_str(), hex.c_str());
-    if (!e.sysex) {
-        DWORD word = 0;
-        for (size_t i = 0; i < e.bytes.size() && i < 3; ++i) word |= DWORD(e.bytes[i]) << (8 * i);
-        calls.push_back({in, MIM_DATA, word});
-        return;
-    }
+    const bool sysex = bytes[0] == 0xF0;
+    if (in == nullptr || (sysex && in->queue.empty())) return Log("input dropped");
+    if (in->link != nullptr)
+        Log("%s %s (connected)", Name(in->link).c_str(), Hex(bytes.data(), bytes.size()).c_str());
+    if (!sysex) return calls.push_back({in, MIM_DATA, DWORD(bytes[0] | bytes[1] << 8 | bytes[2] << 16)});
     MIDIHDR* hdr = in->queue.front();
     in->queue.pop_front();
-    hdr->dwBytesRecorded = static_cast<DWORD>(std::min<size_t>(e.bytes.size(), hdr->dwBufferLength));
-    std::memcpy(hdr->lpData, e.bytes.data(), hdr->dwBytesRecorded);
+    hdr->dwBytesRecorded = static_cast<DWORD>(std::min<size_t>(bytes.size(), hdr->dwBufferLength));
+    std::memcpy(hdr->lpData, bytes.data(), hdr->dwBytesRecorded);
     Done(in, hdr, calls);
 }
 
-// The driver's own thread: completes SysEx sent and plays the scripted input.
+// The driver's own thread: completes SysEx sent and plays the input.
 DWORD WINAPI Worker(LPVOID) {
     for (;;) {
         std::vector<Call> calls;
-        DWORD wait = INFINITE;
         {
             Locked lock;
             for (Port* p : gPorts) {
                 for (; !p->input && !p->queue.empty(); p->queue.pop_front()) Done(p, p->queue.front(), calls);
             }
-            for (; gEventsScheduled && gNextEvent < gEvents.size(); ++gNextEvent) {
-                const LONG left = static_cast<LONG>(gEventsBase + gEvents[gNextEvent].ms - GetTickCount());
-                if (left > 0) {
-                    wait = DWORD(left);
-                    break;
-                }
-                Deliver(gEvents[gNextEvent], calls);
+            if (gStarted && !gPlayed) {
+                gPlayed = true;
+                for (const auto& bytes : kPlayed) Deliver(bytes, calls);
             }
         }
         Run(calls);
-        if (calls.empty()) WaitForSingleObject(gWake, wait);
+        if (calls.empty()) WaitForSingleObject(gWake, INFINITE);
     }
 }
 
@@ -204,12 +158,12 @@ MMRESULT Open(bool input, Handle* handle, UINT id, DWORD_PTR callback, DWORD_PTR
     {
         Locked lock;
         *handle = nullptr;
-        if (id >= gNames[input].size()) return MMSYSERR_BADDEVICEID;
+        if (id != 0) return MMSYSERR_BADDEVICEID;
         p = new Port{.input = input, .device = int(id), .callback = callback, .instance = instance};
         gPorts.push_back(p);
         *handle = reinterpret_cast<Handle>(p);
         if (gWorker == nullptr) gWorker = CreateThread(nullptr, 0, &Worker, nullptr, 0, nullptr);
-        Log("%s open \"%s\"", Name(p).c_str(), gNames[input][id].c_str());
+        Log("%s open \"%s\"", Name(p).c_str(), kNames[input]);
     }
     Run({{p, input ? UINT(MIM_OPEN) : UINT(MOM_OPEN)}});
     return MMSYSERR_NOERROR;
@@ -250,9 +204,9 @@ MMRESULT Close(const void* h) {
 template <typename Caps>
 MMRESULT GetCaps(bool input, UINT_PTR id, Caps* caps, UINT size) {
     Locked lock;
-    if (id >= gNames[input].size()) return MMSYSERR_BADDEVICEID;
+    if (id != 0) return MMSYSERR_BADDEVICEID;
     Caps c{};
-    std::strncpy(c.szPname, gNames[input][id].c_str(), MAXPNAMELEN - 1);
+    std::strncpy(c.szPname, kNames[input], MAXPNAMELEN - 1);
     std::memcpy(caps, &c, std::min<size_t>(size, sizeof c));
     return MMSYSERR_NOERROR;
 }
@@ -276,14 +230,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 }
 
 // ---- Devices ----------------------------------------------------------------------------------
-UINT WINAPI midiInGetNumDevs() {
-    Locked lock;
-    return static_cast<UINT>(gNames[1].size());
-}
-UINT WINAPI midiOutGetNumDevs() {
-    Locked lock;
-    return static_cast<UINT>(gNames[0].size());
-}
+UINT WINAPI midiInGetNumDevs() { return 1; }
+UINT WINAPI midiOutGetNumDevs() { return 1; }
 MMRESULT WINAPI midiInGetDevCapsA(UINT_PTR id, LPMIDIINCAPSA caps, UINT size) {
     return GetCaps(true, id, caps, size);
 }
@@ -310,8 +258,7 @@ MMRESULT WINAPI midiInAddBuffer(HMIDIIN h, LPMIDIHDR hdr, UINT) {
 MMRESULT WINAPI midiInStart(HMIDIIN h) {
     Locked lock;
     P(h)->started = true;
-    if (!gEventsScheduled) gEventsBase = GetTickCount();
-    gEventsScheduled = true;
+    gStarted = true;
     Log("%s start", Name(P(h)).c_str());
     SetEvent(gWake);
     return MMSYSERR_NOERROR;
