@@ -58,8 +58,7 @@ struct Timer {
 
 struct World {
     // User-interface thread only. Ports are never freed: a stale handle stays harmless.
-    std::vector<std::unique_ptr<plat::MidiInPort>> inPorts;
-    std::vector<std::unique_ptr<plat::MidiOutPort>> outPorts;
+    plat::MidiOutPort* output = nullptr;
     plat::Window window;
     std::vector<std::unique_ptr<Timer>> timers;
     std::vector<tp::Record> records;
@@ -85,12 +84,6 @@ void SetFlags(plat::MidiHdr* hdr, uint32_t set, uint32_t clear) {
     uint32_t f = flags.load(std::memory_order_relaxed);
     while (!flags.compare_exchange_weak(f, (f & ~clear) | set, std::memory_order_relaxed)) {
     }
-}
-
-uint32_t Prepare(plat::MidiHdr* hdr, bool prepare) {
-    if (!prepare && (LoadFlags(hdr) & plat::kMhdrInQueue)) return plat::kMidiErrStillPlaying;
-    SetFlags(hdr, prepare ? plat::kMhdrPrepared : 0, prepare ? 0 : plat::kMhdrPrepared);
-    return plat::kMmNoError;
 }
 
 void Done(plat::MidiOutPort* port, plat::MidiHdr* hdr) {
@@ -134,16 +127,17 @@ uint32_t MidiInGetDevName(uint32_t, char* s, size_t n) { return CopyDeviceName("
 uint32_t MidiOutGetDevName(uint32_t, char* s, size_t n) { return CopyDeviceName("Synth", s, n); }
 
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t, MidiInCallback callback, uintptr_t instance) {
-    *handle = g.inPorts.emplace_back(new MidiInPort(callback, instance)).get();
+    *handle = new MidiInPort(callback, instance);
     g.input.store(*handle, std::memory_order_release);
     callback(*handle, kMimOpen, instance, 0, 0);
     return kMmNoError;
 }
 
-uint32_t MidiInPrepareHeader(HMidiIn, MidiHdr* p, uint32_t) { return Prepare(p, true); }
-uint32_t MidiInUnprepareHeader(HMidiIn, MidiHdr* p, uint32_t) { return Prepare(p, false); }
-uint32_t MidiOutPrepareHeader(HMidiOut, MidiHdr* p, uint32_t) { return Prepare(p, true); }
-uint32_t MidiOutUnprepareHeader(HMidiOut, MidiHdr* p, uint32_t) { return Prepare(p, false); }
+// Preparing is not modelled: only "in queue" decides who may touch a header.
+uint32_t MidiInPrepareHeader(HMidiIn, MidiHdr*, uint32_t) { return kMmNoError; }
+uint32_t MidiInUnprepareHeader(HMidiIn, MidiHdr*, uint32_t) { return kMmNoError; }
+uint32_t MidiOutPrepareHeader(HMidiOut, MidiHdr*, uint32_t) { return kMmNoError; }
+uint32_t MidiOutUnprepareHeader(HMidiOut, MidiHdr*, uint32_t) { return kMmNoError; }
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t) {
     std::lock_guard lk(handle->m);
@@ -181,7 +175,7 @@ uint32_t MidiInClose(HMidiIn handle) {
 }
 
 uint32_t MidiOutOpen(HMidiOut* handle, uint32_t, MidiOutCallback callback, uintptr_t instance) {
-    MidiOutPort* port = g.outPorts.emplace_back(new MidiOutPort(callback, instance)).get();
+    MidiOutPort* port = g.output = new MidiOutPort(callback, instance);
     port->thread = std::thread(CompletionLoop, port);
     *handle = port;
     callback(port, kMomOpen, instance, 0, 0);
@@ -362,10 +356,7 @@ void WakeWaiters() {
 }
 
 bool Idle() {
-    for (auto& port : g.outPorts) {
-        std::lock_guard lk(port->m);
-        if (!port->pending.empty() || port->busy) return false;
-    }
+    if (std::lock_guard lk(g.output->m); !g.output->pending.empty() || g.output->busy) return false;
     std::lock_guard lk(g.qm);
     return g.queue.empty();
 }

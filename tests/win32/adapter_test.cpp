@@ -228,6 +228,8 @@ TEST_F(WindowTest, FrameIsABorderlessPopupTheViewFillsItAndShowsTheCanvas) {
     const plat::Point p = plat::ClientToScreen(view_, {10, 20});
     EXPECT_EQ((std::vector<LONG>{r.left, r.top, r.right, r.bottom, vr.right, vr.bottom, p.x, p.y}),
               (std::vector<LONG>{100, 120, 840, 270, 740, 150, 110, 140}));
+    EXPECT_EQ(GetWindowLongA(frame, GWL_STYLE) & ~(WS_CLIPSIBLINGS | WS_CLIPCHILDREN),
+              LONG(WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
     EXPECT_EQ(GetWindowLongA(frame, GWL_EXSTYLE) & (WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE), 0);
     EXPECT_TRUE(GetClassLongA(view, GCL_STYLE) & CS_DBLCLKS);
     EXPECT_FALSE(plat::ClaimInstance(kTitle));  // one copy per folder: the claim is the frame's title
