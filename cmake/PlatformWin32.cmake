@@ -65,10 +65,6 @@ add_library(kvn_fake_winmm SHARED ${CMAKE_SOURCE_DIR}/tests/win32/fake_winmm.cpp
 set_target_properties(kvn_fake_winmm PROPERTIES OUTPUT_NAME winmm PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
 target_link_libraries(kvn_fake_winmm PRIVATE kvn_warnings)
 
-add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/win32/wintool.cpp)
-set_target_properties(wintool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
-target_link_libraries(wintool PRIVATE user32 gdi32 kvn_warnings)
-
 file(GLOB KVN_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp)
 foreach(src ${KVN_WIN32_TESTS})
   get_filename_component(name ${src} NAME_WE)
@@ -86,7 +82,7 @@ add_test(NAME win32.release_zip
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/release_check.sh ${KVN_RELEASE_ZIP} $<TARGET_FILE:KVN>
           ${CMAKE_SOURCE_DIR}/resources/Bitmap ${CMAKE_OBJDUMP})
 
-# A smoke run of the whole program, clicked with xdotool, against a scripted MIDI device.
+# A smoke run of the whole program, clicked with xdotool, against the stand-in MIDI devices.
 add_test(NAME win32.e2e_program
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/e2e_program.sh
           $<TARGET_FILE:KVN> ${KVN_WIN32_TEST_DIR} ${CMAKE_SOURCE_DIR}/resources/Bitmap ${CMAKE_BINARY_DIR}/e2e

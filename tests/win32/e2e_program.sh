@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# A smoke run of KVN.exe under Wine and Xvfb, against a scripted MIDI device (our stand-in
-# winmm.dll): it starts and tunes the output, a note passes through key-shifted, a click reaches
+# A smoke run of KVN.exe under Wine and Xvfb, against the MIDI devices of our stand-in
+# winmm.dll: it starts and tunes the output, a note passes through key-shifted, a click reaches
 # the panel, and the close button saves KVN.ini and ends the program with status 0. What the
 # program makes of MIDI, clicks and settings is for the tests on the simulated platform to check.
 # Usage: e2e_program.sh KVN.exe TOOLS_DIR BITMAP_DIR WORK_DIR WINEPREFIX
-#   TOOLS_DIR holds winmm.dll (the stand-in) and wintool.exe. Needs DISPLAY (an X server without a
-#   window manager) and a prefix whose windows are unmanaged; scripts/win32-test.sh sets both up.
+#   TOOLS_DIR holds winmm.dll (the stand-in). Needs DISPLAY (an X server without a window manager)
+#   and a prefix whose windows are unmanaged; scripts/win32-test.sh sets both up.
 set -uo pipefail
 kvn_exe=$1 tools=$2 bitmaps=$3 run=$4/Smoke
 export WINEPREFIX=$5
@@ -19,16 +19,6 @@ check() {  # check DESCRIPTION COMMAND...
   local what=$1; shift
   if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
 }
-# The helper's output (LF endings), through a file: Wine's background processes may hold a pipe.
-wintool() {
-  local out rc
-  out=$(mktemp)
-  "$wine" "$tools/wintool.exe" "$@" >"$out" 2>/dev/null
-  rc=$?
-  tr -d '\r' <"$out"
-  rm -f "$out"
-  return $rc
-}
 logged() {  # logged TEXT: the driver's log holds TEXT within 10 s
   for _ in $(seq 100); do
     grep -qF -- "$1" "$run/winmm-log.txt" 2>/dev/null && return 0
@@ -36,10 +26,8 @@ logged() {  # logged TEXT: the driver's log holds TEXT within 10 s
   done
   return 1
 }
-click() {  # click REGION: the middle of that region of the hit map, in the window at ($wx, $wy)
-  local x y
-  read -r x y <<<"$(wintool findregion "$bitmaps/05.bmp" "$1")"
-  xdotool mousemove --sync $((wx + x)) $((wy + y)) click 1
+click() {  # click X Y: a point of the panel, whose top-left corner is at ($X, $Y)
+  xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1
 }
 ini_has() { tr -d '\r' <"$run/KVN.ini" | grep -qxF -- "$1"; }
 
@@ -63,14 +51,16 @@ for attempt in 1 2; do
   wait "$pid"
   echo "note: Wine did not start KVN.exe (attempt $attempt)"
 done
-read -r _ wx wy _ <<<"$(wintool window "KVN - Smoke" 30000)" || check "the window appeared" false
+window=$(timeout 30 xdotool search --sync --onlyvisible --name '^KVN - Smoke$' | head -n1)
+check "the window appeared" test -n "$window"
+eval "$(xdotool getwindowgeometry --shell "${window:-0}")"
 
 check "the output was opened by its name" logged 'out 0 open "E2E Synth"'
 check "the start-up tuning reached the output (channel 1's fine tuning)" logged "out 0 short 0065B0"
 check "a note passed through, two semitones up" logged "out 0 short 643E90"
 check "a SysEx passed through" logged "out 0 long F0 7E 7F 09 01 F7"
-click 7   # frequency up
-click 15  # close
+click 644 111  # frequency up (region 7 of the hit map, 05.bmp)
+click 714 19   # close (region 15)
 ended=timeout
 for _ in $(seq 200); do
   if ! kill -0 "$pid" 2>/dev/null; then
