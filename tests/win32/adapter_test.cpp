@@ -22,21 +22,15 @@ namespace {
 
 constexpr DWORD kPatience = 5000;  // ms; only reached when something is broken
 
-std::string ExeDir() {
-    char path[MAX_PATH];
-    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of('\\') + 1);
-}
-
+// The stand-in driver's log, beside it in the working folder.
 bool Logged(const std::string& what) {
-    std::ifstream in(ExeDir() + "winmm-log.txt", std::ios::binary);
+    std::ifstream in("winmm-log.txt", std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str().find(what) != std::string::npos;
 }
 
-const bool gFreshLog = DeleteFileA((ExeDir() + "winmm-log.txt").c_str());
+const bool gFreshLog = DeleteFileA("winmm-log.txt");
 
 // ---- MIDI -----------------------------------------------------------------------------------
 
@@ -69,11 +63,11 @@ struct CallbackLog {
     }
 };
 
-CallbackLog* gLog = nullptr;
+CallbackLog gLog;
 
 template <typename Handle>
 void Proc(Handle h, uint32_t msg, uintptr_t inst, uintptr_t p1, uintptr_t) {
-    gLog->Add({h, msg, inst, p1});
+    gLog.Add({h, msg, inst, p1});
 }
 constexpr auto OutProc = Proc<plat::HMidiOut>;
 constexpr auto InProc = Proc<plat::HMidiIn>;
@@ -88,13 +82,7 @@ plat::MidiHdr Header(char (&data)[N]) {
 
 uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-struct MidiTest : ::testing::Test {
-    MidiTest() { gLog = &log_; }
-    ~MidiTest() override { gLog = nullptr; }
-    CallbackLog log_;
-};
-
-TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheDriver) {
+TEST(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheDriver) {
     char name[plat::kMaxPnameLen] = {};
     EXPECT_EQ(plat::MidiOutGetDevName(0, name, sizeof name), plat::kMmNoError);
     EXPECT_STREQ(name, "E2E Synth");
@@ -104,16 +92,16 @@ TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheD
     EXPECT_EQ(plat::MidiOutOpen(&out, 9, OutProc, 0), plat::kMmBadDeviceId);
     EXPECT_EQ(out, nullptr);
     ASSERT_EQ(plat::MidiOutOpen(&out, 0, OutProc, 0x5A), plat::kMmNoError);
-    EXPECT_EQ(log_.Wait(plat::kMomOpen, out).instance, 0x5Au);
+    EXPECT_EQ(gLog.Wait(plat::kMomOpen, out).instance, 0x5Au);
     ASSERT_EQ(plat::MidiInOpen(&in, 0, InProc, 0x33), plat::kMmNoError);
-    EXPECT_EQ(log_.Wait(plat::kMimOpen, in).instance, 0x33u);
+    EXPECT_EQ(gLog.Wait(plat::kMimOpen, in).instance, 0x33u);
 
     char gs[] = {char(0xF0), 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, char(0xF7)},
          buffer[64] = {};
     plat::MidiHdr sent = Header(gs), taken = Header(buffer);
     ASSERT_EQ(plat::MidiOutPrepareHeader(out, &sent, sizeof sent), plat::kMmNoError);
     ASSERT_EQ(plat::MidiOutLongMsg(out, &sent, sizeof sent), plat::kMmNoError);
-    EXPECT_EQ(log_.Wait(plat::kMomDone, out).p1, Addr(&sent));
+    EXPECT_EQ(gLog.Wait(plat::kMomDone, out).p1, Addr(&sent));
     EXPECT_EQ(sent.dwFlags & (plat::kMhdrDone | plat::kMhdrInQueue), plat::kMhdrDone);
     EXPECT_TRUE(Logged("out 0 long F0 41 10 42 12 40 00 7F 00 41 F7"));
 
@@ -121,8 +109,8 @@ TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheD
     ASSERT_EQ(plat::MidiInAddBuffer(in, &taken, sizeof taken), plat::kMmNoError);
     ASSERT_EQ(plat::MidiConnect(in, out), plat::kMmNoError);
     ASSERT_EQ(plat::MidiInStart(in), plat::kMmNoError);  // the device plays a note and a GM reset
-    EXPECT_EQ(log_.Wait(plat::kMimData, in).p1, 0x643C90u);
-    ASSERT_EQ(log_.Wait(plat::kMimLongData, in).p1, Addr(&taken));
+    EXPECT_EQ(gLog.Wait(plat::kMimData, in).p1, 0x643C90u);
+    ASSERT_EQ(gLog.Wait(plat::kMimLongData, in).p1, Addr(&taken));
     EXPECT_EQ(std::string(buffer, taken.dwBytesRecorded), std::string("\xF0\x7E\x7F\x09\x01\xF7"));
     EXPECT_TRUE(Logged("out 0 90 3C 64 (connected)"));
     EXPECT_EQ(plat::MidiDisconnect(in, out), plat::kMmNoError);
@@ -132,9 +120,9 @@ TEST_F(MidiTest, PortsCallBackWithTheirInstanceAndHeadersAndConnectionsReachTheD
     EXPECT_EQ(plat::MidiInUnprepareHeader(in, &taken, sizeof taken), plat::kMmNoError);
     EXPECT_EQ(plat::MidiOutUnprepareHeader(out, &sent, sizeof sent), plat::kMmNoError);
     EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
-    EXPECT_EQ(log_.Wait(plat::kMimClose, in).msg, plat::kMimClose);
+    EXPECT_EQ(gLog.Wait(plat::kMimClose, in).msg, plat::kMimClose);
     EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
-    EXPECT_EQ(log_.Wait(plat::kMomClose, out).msg, plat::kMomClose);
+    EXPECT_EQ(gLog.Wait(plat::kMomClose, out).msg, plat::kMomClose);
 }
 
 // ---- Timer ----------------------------------------------------------------------------------
