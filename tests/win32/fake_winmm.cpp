@@ -1,8 +1,8 @@
 // A stand-in winmm.dll for tests under Wine, which has no MIDI devices here: one input, "E2E
 // Keyboard", that plays a note and a GM reset when it is first started, and one output, "E2E
 // Synth". It calls back on a thread of its own as a driver does (input, SysEx sent, headers
-// returned on reset) and appends what reaches it to "winmm-log.txt" beside the DLL, a port being
-// "in 0" or "out 0" there.
+// returned on reset) and appends what reaches it to "winmm-log.txt" in the working folder, a port
+// being "in 0" or "out 0" there.
 #define _WINMM_
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
@@ -26,7 +26,6 @@ namespace {
 // Either side's open port; its address is the handle.
 struct Port {
     bool input;
-    int device;
     DWORD_PTR callback, instance;
     bool started = false;
     std::deque<MIDIHDR*> queue{};  // input buffers; SysEx sent and not yet done
@@ -46,7 +45,6 @@ struct Timer {
     HANDLE queued = nullptr;
 };
 
-HMODULE gModule = nullptr;
 CRITICAL_SECTION gLock;                                       // recursive: Log takes it too
 const char* const kNames[2] = {"E2E Synth", "E2E Keyboard"};  // output, input
 const std::vector<BYTE> kPlayed[] = {{0x90, 0x3C, 0x64}, {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7}};
@@ -55,16 +53,10 @@ std::vector<Port*> gPorts;  // never freed: a stale handle stays harmless
 HANDLE gWake = nullptr, gWorker = nullptr;
 std::vector<Timer*> gTimers;
 
-std::string Beside(const char* file) {
-    char path[MAX_PATH];
-    std::string dir(path, GetModuleFileNameA(gModule, path, MAX_PATH));
-    return dir.substr(0, dir.find_last_of("\\/") + 1) + file;
-}
-
 // Each line is flushed at once: tests read the log while the program runs.
 void Log(const char* fmt, ...) {
     EnterCriticalSection(&gLock);
-    static FILE* log = _fsopen(Beside("winmm-log.txt").c_str(), "ab", _SH_DENYNO);
+    static FILE* log = _fsopen("winmm-log.txt", "ab", _SH_DENYNO);
     va_list args;
     va_start(args, fmt);
     if (log != nullptr) {
@@ -86,7 +78,7 @@ std::string Hex(const BYTE* data, size_t n) {
     return s;
 }
 
-std::string Name(const Port* p) { return (p->input ? "in " : "out ") + std::to_string(p->device); }
+const char* Name(const Port* p) { return p->input ? "in 0" : "out 0"; }
 
 struct Locked {
     Locked() { EnterCriticalSection(&gLock); }
@@ -124,7 +116,7 @@ void Deliver(const std::vector<BYTE>& bytes, std::vector<Call>& calls) {
     const bool sysex = bytes[0] == 0xF0;
     if (in == nullptr || (sysex && in->queue.empty())) return Log("input dropped");
     if (in->link != nullptr)
-        Log("%s %s (connected)", Name(in->link).c_str(), Hex(bytes.data(), bytes.size()).c_str());
+        Log("%s %s (connected)", Name(in->link), Hex(bytes.data(), bytes.size()).c_str());
     if (!sysex) return calls.push_back({in, MIM_DATA, DWORD(bytes[0] | bytes[1] << 8 | bytes[2] << 16)});
     MIDIHDR* hdr = in->queue.front();
     in->queue.pop_front();
@@ -159,11 +151,11 @@ MMRESULT Open(bool input, Handle* handle, UINT id, DWORD_PTR callback, DWORD_PTR
         Locked lock;
         *handle = nullptr;
         if (id != 0) return MMSYSERR_BADDEVICEID;
-        p = new Port{.input = input, .device = int(id), .callback = callback, .instance = instance};
+        p = new Port{.input = input, .callback = callback, .instance = instance};
         gPorts.push_back(p);
         *handle = reinterpret_cast<Handle>(p);
         if (gWorker == nullptr) gWorker = CreateThread(nullptr, 0, &Worker, nullptr, 0, nullptr);
-        Log("%s open \"%s\"", Name(p).c_str(), kNames[input]);
+        Log("%s open \"%s\"", Name(p), kNames[input]);
     }
     Run({{p, input ? UINT(MIM_OPEN) : UINT(MOM_OPEN)}});
     return MMSYSERR_NOERROR;
@@ -195,7 +187,7 @@ MMRESULT Close(const void* h) {
         for (Port* q : gPorts) {
             if (q->link == p) q->link = nullptr;
         }
-        Log("%s close", Name(p).c_str());
+        Log("%s close", Name(p));
     }
     Run({{p, p->input ? UINT(MIM_CLOSE) : UINT(MOM_CLOSE)}});
     return MMSYSERR_NOERROR;
@@ -220,9 +212,8 @@ MMRESULT Link(HMIDI in, HMIDIOUT out, bool connect) {
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        gModule = module;
         InitializeCriticalSection(&gLock);
         gWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
@@ -259,7 +250,7 @@ MMRESULT WINAPI midiInStart(HMIDIIN h) {
     Locked lock;
     P(h)->started = true;
     gStarted = true;
-    Log("%s start", Name(P(h)).c_str());
+    Log("%s start", Name(P(h)));
     SetEvent(gWake);
     return MMSYSERR_NOERROR;
 }
@@ -279,7 +270,7 @@ MMRESULT WINAPI midiOutOpen(LPHMIDIOUT handle, UINT id, DWORD_PTR callback, DWOR
 }
 
 MMRESULT WINAPI midiOutShortMsg(HMIDIOUT h, DWORD msg) {
-    Log("%s short %06lX", Name(P(h)).c_str(), static_cast<unsigned long>(msg));
+    Log("%s short %06lX", Name(P(h)), static_cast<unsigned long>(msg));
     return MMSYSERR_NOERROR;
 }
 
@@ -290,7 +281,7 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR hdr, UINT) {
     Locked lock;
     if (hdr->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
     hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
-    Log("%s long %s", Name(P(h)).c_str(),
+    Log("%s long %s", Name(P(h)),
         Hex(reinterpret_cast<const BYTE*>(hdr->lpData), hdr->dwBufferLength).c_str());
     P(h)->queue.push_back(hdr);
     SetEvent(gWake);
