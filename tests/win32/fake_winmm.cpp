@@ -2,7 +2,7 @@
 // Keyboard", that plays a note and a GM reset when it is first started, and one output, "E2E
 // Synth". It calls back on a thread of its own as a driver does (input, SysEx sent, headers
 // returned on reset) and appends what reaches it to "winmm-log.txt" in the working folder, a port
-// being "in 0" or "out 0" there.
+// being "in 0" or "out 0" there. With KVN_STAND_IN_HANGS set, a SysEx send never returns.
 #define _WINMM_
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string>
@@ -39,10 +40,10 @@ struct Call {
 };
 
 struct Timer {
-    UINT id;
+    UINT id, delay;
     LPTIMECALLBACK callback;
     DWORD_PTR user;
-    HANDLE queued = nullptr;
+    HANDLE stop, thread;
 };
 
 CRITICAL_SECTION gLock;                                       // recursive: Log takes it too
@@ -283,6 +284,10 @@ MMRESULT WINAPI midiOutLongMsg(HMIDIOUT h, LPMIDIHDR hdr, UINT) {
     hdr->dwFlags = (hdr->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
     Log("%s long %s", Name(P(h)),
         Hex(reinterpret_cast<const BYTE*>(hdr->lpData), hdr->dwBufferLength).c_str());
+    if (std::getenv("KVN_STAND_IN_HANGS") != nullptr) {  // a driver that never returns from the send
+        LeaveCriticalSection(&gLock);
+        for (;;) Sleep(INFINITE);
+    }
     P(h)->queue.push_back(hdr);
     SetEvent(gWake);
     return MMSYSERR_NOERROR;
@@ -303,27 +308,34 @@ MMRESULT WINAPI timeGetDevCaps(LPTIMECAPS caps, UINT) {
 MMRESULT WINAPI timeBeginPeriod(UINT) { return TIMERR_NOERROR; }
 MMRESULT WINAPI timeEndPeriod(UINT) { return TIMERR_NOERROR; }
 
-// The system's timer queue stands in for the multimedia timer.
+// A thread per timer, with absolute deadlines so that late ticks do not add up.
+DWORD WINAPI TimerThread(LPVOID arg) {
+    auto* t = static_cast<Timer*>(arg);
+    for (DWORD n = 1, start = GetTickCount();; ++n) {
+        const LONG left = static_cast<LONG>(start + n * t->delay - GetTickCount());
+        if (WaitForSingleObject(t->stop, left > 0 ? DWORD(left) : 0) == WAIT_OBJECT_0) return 0;
+        t->callback(t->id, 0, t->user, 0, 0);
+    }
+}
+
 MMRESULT WINAPI timeSetEvent(UINT delay, UINT, LPTIMECALLBACK callback, DWORD_PTR user, UINT) {
     Locked lock;
-    auto* t = gTimers.emplace_back(new Timer{UINT(gTimers.size() + 1), callback, user});
-    const auto tick = [](void* arg, BOOLEAN) {
-        auto* timer = static_cast<Timer*>(arg);
-        timer->callback(timer->id, 0, timer->user, 0, 0);
-    };
-    CreateTimerQueueTimer(&t->queued, nullptr, tick, t, delay, delay, WT_EXECUTEDEFAULT);
+    auto* t = gTimers.emplace_back(new Timer{UINT(gTimers.size() + 1), delay, callback, user,
+                                             CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr});
+    t->thread = CreateThread(nullptr, 0, &TimerThread, t, 0, nullptr);
     return t->id;
 }
 
-// Once this returns the callback is not running any more.
+// Once this returns the callback is not running any more (the program never kills a timer from
+// inside its callback).
 MMRESULT WINAPI timeKillEvent(UINT id) {
-    HANDLE queued = nullptr;
+    Timer* t = nullptr;
     {
         Locked lock;
-        if (id == 0 || id > gTimers.size()) return MMSYSERR_INVALPARAM;
-        std::swap(queued, gTimers[id - 1]->queued);
+        if (id == 0 || id > gTimers.size() || gTimers[id - 1] == nullptr) return MMSYSERR_INVALPARAM;
+        std::swap(t, gTimers[id - 1]);
     }
-    if (queued == nullptr) return MMSYSERR_INVALPARAM;
-    DeleteTimerQueueTimer(nullptr, queued, INVALID_HANDLE_VALUE);
+    SetEvent(t->stop);
+    WaitForSingleObject(t->thread, INFINITE);
     return TIMERR_NOERROR;
 }
