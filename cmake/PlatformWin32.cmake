@@ -56,7 +56,7 @@ set(GTest_DIR ${CMAKE_BINARY_DIR}/gtest-package CACHE PATH "" FORCE)
 set(KVN_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/win32/wine-run.sh ${KVN_WINE_PREFIX})
 
-# Adapter tests and end-to-end tests: they need an X display (Xvfb) and our stand-in winmm.dll,
+# The adapter's tests and the smoke run: they need an X display (Xvfb) and our stand-in winmm.dll,
 # which sits next to the programs that load it.
 set(KVN_WIN32_TEST_DIR ${CMAKE_BINARY_DIR}/win32-tests)
 
@@ -64,10 +64,6 @@ add_library(kvn_fake_winmm SHARED ${CMAKE_SOURCE_DIR}/tests/win32/fake_winmm.cpp
                                   ${CMAKE_SOURCE_DIR}/tests/win32/fake_winmm.def)
 set_target_properties(kvn_fake_winmm PROPERTIES OUTPUT_NAME winmm PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
 target_link_libraries(kvn_fake_winmm PRIVATE kvn_warnings)
-
-add_executable(wintool ${CMAKE_SOURCE_DIR}/tests/win32/wintool.cpp)
-set_target_properties(wintool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
-target_link_libraries(wintool PRIVATE user32 gdi32 kvn_warnings)
 
 file(GLOB KVN_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp)
 foreach(src ${KVN_WIN32_TESTS})
@@ -86,7 +82,7 @@ add_test(NAME win32.release_zip
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/release_check.sh ${KVN_RELEASE_ZIP} $<TARGET_FILE:KVN>
           ${CMAKE_SOURCE_DIR}/resources/Bitmap ${CMAKE_OBJDUMP})
 
-# The whole program, driven with xdotool and the helper, against scripted MIDI devices.
+# A smoke run of the whole program, clicked with xdotool, against the stand-in MIDI devices.
 add_test(NAME win32.e2e_program
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/e2e_program.sh
           $<TARGET_FILE:KVN> ${KVN_WIN32_TEST_DIR} ${CMAKE_SOURCE_DIR}/resources/Bitmap ${CMAKE_BINARY_DIR}/e2e

@@ -7,8 +7,8 @@
 #      replacement for SimHei and unmanaged windows (no window manager under Xvfb).
 #   3. Headless: the unit tests, the same ones the native build runs, on the simulated platform.
 #   4. wineserver -k (a wineserver started without a display breaks later windowed programs),
-#      then Xvfb: the adapter tests and the end-to-end run of KVN.exe.
-# Needs: g++-mingw-w64-x86-64 wine64 wine xvfb xauth xdotool imagemagick (fonts-wqy-zenhei
+#      then Xvfb: the adapter tests and the smoke run of KVN.exe.
+# Needs: g++-mingw-w64-x86-64 wine64 wine xvfb xauth xdotool (fonts-wqy-zenhei
 # for a Chinese-capable SimHei stand-in; DejaVu Sans otherwise).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ root=$(pwd)
 build="${1:-build-win32}"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 Xvfb xdotool /usr/bin/import; do
+for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 Xvfb xdotool; do
   command -v "$tool" >/dev/null || { echo "win32-test: $tool is missing (see the package list above)" >&2; exit 2; }
 done
 
@@ -75,5 +75,5 @@ ctest --test-dir "$build" -L win32-display --output-on-failure || status=1
 t4=$(date +%s)
 
 echo "win32-test: build $((t1 - t0)) s, prefix $((t2 - t1)) s, unit tests $((t3 - t2)) s," \
-     "adapter + program $((t4 - t3)) s, total $((t4 - t0)) s"
+     "adapter + smoke run $((t4 - t3)) s, total $((t4 - t0)) s"
 exit "$status"
