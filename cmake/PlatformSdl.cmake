@@ -41,7 +41,7 @@ add_custom_command(
   VERBATIM)
 
 set(KVN_SDL_SOURCES display.cpp draw.cpp font_find.cpp list.cpp midi.cpp midi_alsa.cpp midi_driver.cpp
-                    midi_jack.cpp midi_names.cpp midi_rtmidi.cpp process.cpp timer.cpp window.cpp)
+                    midi_jack.cpp midi_names.cpp process.cpp timer.cpp window.cpp)
 list(TRANSFORM KVN_SDL_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/platform/sdl/)
 add_library(kvn_platform_sdl STATIC ${KVN_SDL_SOURCES} ${KVN_ICONS_CPP})
 target_include_directories(kvn_platform_sdl PUBLIC ${CMAKE_SOURCE_DIR})

@@ -77,6 +77,23 @@ bool ValidOut(plat::HMidiOut h) {
     return h != nullptr && h >= &s.outs[0] && h < &s.outs[kSlots] && h->open.load();
 }
 
+uint32_t Prepare(plat::MidiHdr* hdr, uint32_t size) {
+    if (hdr == nullptr || size < sizeof(plat::MidiHdr) || hdr->lpData == nullptr) return plat::kMmInvalParam;
+    // A header with the driver is prepared already; leaving it untouched keeps us from racing the
+    // MIDI thread, which writes its flags.
+    auto flags = Flags(hdr);
+    if (!(flags.load() & plat::kMhdrPrepared)) flags.store(flags.load() | plat::kMhdrPrepared);
+    return plat::kMmNoError;
+}
+
+uint32_t Unprepare(plat::MidiHdr* hdr, uint32_t size) {
+    if (hdr == nullptr || size < sizeof(plat::MidiHdr)) return plat::kMmInvalParam;
+    auto flags = Flags(hdr);
+    if (flags.load() & plat::kMhdrInQueue) return plat::kMidiErrStillPlaying;
+    flags.store(flags.load() & ~plat::kMhdrPrepared);
+    return plat::kMmNoError;
+}
+
 // The true length of a message by its status byte; 0 for a status that cannot stand alone.
 size_t MessageLength(uint8_t status) {
     if (status < 0x80) return 0;
@@ -160,22 +177,11 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
 }
 
 uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
-    // A header with the driver is prepared already; leaving it untouched keeps us from racing the
-    // MIDI thread, which writes its flags.
-    auto flags = Flags(hdr);
-    if (!(flags.load() & kMhdrPrepared)) flags.store(flags.load() | kMhdrPrepared);
-    return kMmNoError;
+    return ValidIn(handle) ? Prepare(hdr, size) : kMmInvalHandle;
 }
 
 uint32_t MidiInUnprepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidIn(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    auto flags = Flags(hdr);
-    if (flags.load() & kMhdrInQueue) return kMidiErrStillPlaying;
-    flags.store(flags.load() & ~kMhdrPrepared);
-    return kMmNoError;
+    return ValidIn(handle) ? Unprepare(hdr, size) : kMmInvalHandle;
 }
 
 uint32_t MidiInAddBuffer(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
@@ -316,20 +322,11 @@ uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
 }
 
 uint32_t MidiOutPrepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr) || hdr->lpData == nullptr) return kMmInvalParam;
-    auto flags = Flags(hdr);
-    if (!(flags.load() & kMhdrPrepared)) flags.store(flags.load() | kMhdrPrepared);
-    return kMmNoError;
+    return ValidOut(handle) ? Prepare(hdr, size) : kMmInvalHandle;
 }
 
 uint32_t MidiOutUnprepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
-    if (!ValidOut(handle)) return kMmInvalHandle;
-    if (hdr == nullptr || size < sizeof(MidiHdr)) return kMmInvalParam;
-    auto flags = Flags(hdr);
-    if (flags.load() & kMhdrInQueue) return kMidiErrStillPlaying;
-    flags.store(flags.load() & ~kMhdrPrepared);
-    return kMmNoError;
+    return ValidOut(handle) ? Unprepare(hdr, size) : kMmInvalHandle;
 }
 
 uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {

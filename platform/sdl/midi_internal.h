@@ -5,7 +5,7 @@
 //   output that the driver serves), and the choice of the MIDI system;
 // - midi_driver.cpp: what the MIDI system's thread hands on, and the driver thread;
 // - midi_ring.h: the lock-free queues between them;
-// - one file per MIDI system (midi_alsa.cpp, midi_jack.cpp, today both over midi_rtmidi.cpp), behind
+// - one file per MIDI system (midi_alsa.cpp, midi_jack.cpp, today both over midi_rtmidi.h), behind
 //   the small interface MidiSystem below.
 //
 // Threads:

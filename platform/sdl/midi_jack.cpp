@@ -10,16 +10,14 @@
 // port of ours is taken up again on a new client once a server of that name is back, and linked
 // to its device again as soon as the device is there. A device that leaves and comes back is
 // linked again the same way.
-#include <algorithm>
-#include <chrono>
-#include <thread>
-
 #include "platform/sdl/midi_rtmidi.h"
-#include "platform/sdl/sdl_platform.h"
 
 #ifdef KVN_HAVE_JACK
 #include <jack/jack.h>
-#endif
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace sdlplat::midi {
 
@@ -59,13 +57,6 @@ struct RingUse {
     void Clear() { *this = RingUse{}; }
 };
 
-// The watch's news, for the driver thread; from the JACK library's threads.
-struct WatchNews {
-    std::atomic<bool> portsChanged{false};  // JACK ports came or went: links are looked at again
-    std::atomic<bool> watchLost{false};     // the server threw our watch out: it is opened again
-};
-
-#ifdef KVN_HAVE_JACK
 constexpr const char* kServerGoneText =
     "The JACK server has stopped, and every MIDI port with it.\nKorvane goes on without MIDI, and "
     "takes up its ports again as soon as the server is back.";
@@ -82,7 +73,10 @@ constexpr const char* kServerGoneText =
 // - and the server's end: told once to the user, since every port went with it.
 class JackWatch {
 public:
-    explicit JackWatch(WatchNews& news) : news_(news) {}
+    // For the driver thread, from the JACK library's threads.
+    std::atomic<bool> portsChanged{false};  // JACK ports came or went: links are looked at again
+    std::atomic<bool> watchLost{false};     // the server threw our watch out: it is opened again
+
     // The JACK library is called outside the lock: meeting a new server, it may stall.
     void Open() {
         {
@@ -93,8 +87,8 @@ public:
         jack_client_t* client = jack_client_open("KVN-query", JackNoStartServer, nullptr);
         if (client != nullptr) {
             jack_set_process_callback(client, Count, &cycles_);
-            jack_set_port_registration_callback(client, OnPort, &news_);
-            jack_on_info_shutdown(client, OnShutdown, &news_);
+            jack_set_port_registration_callback(client, OnPort, this);
+            jack_on_info_shutdown(client, OnShutdown, this);
             jack_activate(client);
         }
         std::lock_guard lk(mu_);
@@ -165,9 +159,9 @@ private:
     // On a thread of the JACK library, which also tells this to every other client of ours.
     // A client thrown out for being late (a machine far too busy) is only our watch: it is opened
     // again, and the server goes on.
-    static void OnShutdown(jack_status_t code, const char*, void* news) {
+    static void OnShutdown(jack_status_t code, const char*, void* watch) {
         if ((code & JackClientZombie) && !(code & JackServerError)) {
-            static_cast<WatchNews*>(news)->watchLost = true;
+            static_cast<JackWatch*>(watch)->watchLost = true;
             WakeDriver();
         } else {
             NoteServerGone(kServerGoneText);
@@ -175,11 +169,10 @@ private:
     }
     // On the JACK library's notification thread, where no server call may be made: the driver
     // thread looks.
-    static void OnPort(jack_port_id_t, int, void* news) {
-        static_cast<WatchNews*>(news)->portsChanged = true;
+    static void OnPort(jack_port_id_t, int, void* watch) {
+        static_cast<JackWatch*>(watch)->portsChanged = true;
         WakeDriver();
     }
-    WatchNews& news_;
     std::mutex mu_;
     jack_client_t* client_ = nullptr;
     bool opening_ = false;
@@ -189,24 +182,10 @@ private:
 // The JACK library's own complaints (a server that is not running, or that went away) would
 // reach stderr on every listing; the user is told in our own words instead.
 void QuietJack(const char*) {}
-#else
-struct JackWatch {
-    explicit JackWatch(WatchNews&) {}
-    void Open() {}
-    bool IsOpen() { return false; }
-    void Forget() {}
-    bool Exists(const std::string&) { return false; }
-    uint64_t Cycles() const { return 0; }
-    int OwnLinks(const std::string&) { return -1; }
-    void WaitForMore(const std::string&, int) {}
-    void WaitPeriods(int n) { std::this_thread::sleep_for(std::chrono::milliseconds(10) * n); }
-    void Close() {}
-};
-#endif
 
 class JackSystem : public RtSystem {
 public:
-    JackSystem() : RtSystem(RtMidi::UNIX_JACK), jack_(news_) {}
+    JackSystem() : RtSystem(RtMidi::UNIX_JACK) {}
     bool Start() {
         if (!RtSystem::Start()) return false;
         jack_.Open();  // from now on, the server's end is noticed
@@ -235,11 +214,11 @@ public:
     }
     void Watch() override {
         if (S().serverGone.load()) TryRevive();
-        if (news_.watchLost.exchange(false)) {
+        if (jack_.watchLost.exchange(false)) {
             jack_.Forget();  // left as it is, as a client of a gone server is
             jack_.Open();
         }
-        if (news_.portsChanged.exchange(false)) Relink();
+        if (jack_.portsChanged.exchange(false)) Relink();
     }
     void Close(bool dead) override {
         RtSystem::Close(dead);
@@ -354,7 +333,6 @@ private:
         Relink();
     }
 
-    WatchNews news_;
     JackWatch jack_;
     RingUse ring_[kSlots];  // under the port's sendMu
 };
@@ -363,10 +341,8 @@ private:
 
 // RtMidi's own choice does not fall back from ALSA to JACK: JACK is asked for explicitly.
 MidiSystem* OpenJack() {
-#ifdef KVN_HAVE_JACK
     jack_set_error_function(QuietJack);
     jack_set_info_function(QuietJack);
-#endif
     auto* system = new JackSystem;
     if (system->Start()) return system;
     delete system;
@@ -374,3 +350,8 @@ MidiSystem* OpenJack() {
 }
 
 }  // namespace sdlplat::midi
+#else
+// Without the JACK library's headers RtMidi has no JACK side either: its pkg-config file requires
+// jack when it has one.
+sdlplat::midi::MidiSystem* sdlplat::midi::OpenJack() { return nullptr; }
+#endif

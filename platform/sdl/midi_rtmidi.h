@@ -6,9 +6,11 @@
 
 #include <RtMidi.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/sdl/midi_internal.h"
+#include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat::midi {
 
@@ -25,33 +27,210 @@ struct ErrorSink {
 class RtSystem : public MidiSystem {
 public:
     explicit RtSystem(RtMidi::Api api) : api_(api) {}
-    // Makes the clients of slot 0; false when the system does not answer.
-    bool Start();
 
-    bool Reachable(bool input) override;
-    void List(bool input, std::vector<std::string>& rows) override;
-    int FreeSlot(bool input) override;
-    bool OpenIn(int slot, const std::string& device) override;
-    bool OpenOut(int slot, const std::string& device) override;
-    void CloseIn(int slot) override;
-    void CloseOut(int slot) override;
+    // Makes the clients of slot 0; false when the system cannot be used.
+    bool Start() {
+        RtMidiOut* out = NewOut(0);
+        if (out == nullptr) return false;
+        RtMidiIn* in = NewIn(0);
+        if (in == nullptr) {
+            delete out;
+            return false;
+        }
+        out_[0] = out;
+        in_[0] = in;
+        return true;
+    }
+
+    // A JACK client reconnects on every listing.
+    bool Reachable(bool input) override {
+        ErrorSink* sink = nullptr;
+        RtMidi* rt = Lister(input, &sink);
+        if (rt == nullptr) return false;
+        sink->Clear();
+        rt->getPortCount();
+        return sink->warnings == 0 && sink->errors == 0;
+    }
+
+    void List(bool input, std::vector<std::string>& rows) override {
+        ErrorSink* sink = nullptr;
+        RtMidi* rt = Lister(input, &sink);
+        if (rt == nullptr) return;
+        const unsigned n = rt->getPortCount();
+        for (unsigned i = 0; i < n; ++i) {
+            std::string full = rt->getPortName(i);
+            if (full.empty() || sdlplat::IsOwnPort(full)) continue;
+            rows.push_back(std::move(full));
+        }
+    }
+
+    // A slot with a client first (the client that has the plain name "KVN-in" or "KVN" when there
+    // is one); a second port at once gets a client of its own, "KVN-in-01".
+    int FreeSlot(bool input) override {
+        System& s = S();
+        const auto open = [&](int i) { return input ? s.ins[i].open.load() : s.outs[i].open.load(); };
+        const auto client = [&](int i) { return input ? static_cast<RtMidi*>(in_[i]) : out_[i]; };
+        for (int i = 0; i < kSlots; ++i) {
+            if (!open(i) && client(i) != nullptr) return i;
+        }
+        for (int i = 0; i < kSlots; ++i) {
+            if (open(i)) continue;
+            if (input) {
+                in_[i] = NewIn(i);
+            } else {
+                out_[i] = NewOut(i);
+            }
+            return client(i) != nullptr ? i : -1;
+        }
+        return -1;
+    }
+
+    bool OpenIn(int slot, const std::string& device) override {
+        RtMidiIn* rt = in_[slot];
+        const int index = FindIndex(rt, device);
+        if (index < 0) return false;  // gone since the catalogue was made
+        inSink_[slot].Clear();
+        rt->openPort(static_cast<unsigned>(index), sdlplat::kInPortName);
+        if (inSink_[slot].errors.load() == 0) return true;
+        rt->closePort();
+        return false;
+    }
+
+    bool OpenOut(int slot, const std::string& device) override {
+        RtMidiOut* rt = out_[slot];
+        outSink_[slot].Clear();
+        if (device.empty()) {
+            rt->openVirtualPort(sdlplat::kOutPortName);
+        } else {
+            const int index = FindIndex(rt, device);
+            if (index < 0) return false;
+            rt->openPort(static_cast<unsigned>(index), sdlplat::kOutPortName);
+        }
+        if (outSink_[slot].errors.load() == 0) return true;
+        rt->closePort();
+        return false;
+    }
+
+    // A client that went with its server is left as it is (see midi_jack.cpp).
+    void CloseIn(int slot) override {
+        if (in_[slot] != nullptr && !S().serverGone.load()) in_[slot]->closePort();
+    }
+    void CloseOut(int slot) override {
+        if (out_[slot] != nullptr && !S().serverGone.load()) out_[slot]->closePort();
+    }
+
     bool SendShort(int slot, const uint8_t* data, size_t n) override { return Write(slot, data, n); }
-    void SendLong(int slot, const uint8_t* data, size_t n, uint32_t gen) override;
+
+    // In pieces when RtMidi cannot take the bytes whole (the receiving side, RtMidi included, joins
+    // the pieces of a SysEx), with short messages held back meanwhile by sendMu, as a real port
+    // makes them wait, instead of landing inside the SysEx. A reset of the port stops the pieces
+    // and closes the open SysEx; so does the end of bytes that open a SysEx without closing it (an
+    // input buffer filled to the brim by a longer one), so that the receiver does not take what
+    // follows for more of it.
+    void SendLong(int slot, const uint8_t* data, size_t n, uint32_t gen) override {
+        constexpr size_t kPiece = 4096;
+        if (n == 0) return;
+        const uint8_t eox = 0xF7;
+        if (n <= kWholeLimit) {
+            Write(slot, data, n);
+        } else {
+            for (size_t at = 0; at < n; at += kPiece) {
+                if (at > 0) {
+                    WaitPeriods(2);  // one period begins the emptying, the next one has finished it
+                    if (S().outs[slot].resetGen.load() != gen) {
+                        Write(slot, &eox, 1);
+                        return;
+                    }
+                }
+                Write(slot, data + at, std::min(kPiece, n - at));
+            }
+        }
+        if (data[0] == 0xF0 && data[n - 1] != 0xF7) Write(slot, &eox, 1);
+    }
+
     void Drain() override { WaitPeriods(2); }
     void Watch() override {}
-    void Close(bool dead) override;
+
+    void Close(bool dead) override {
+        for (int i = 0; i < kSlots; ++i) {
+            if (!dead) {
+                delete in_[i];  // closes its port and its client
+                delete out_[i];
+            }
+            in_[i] = nullptr;
+            out_[i] = nullptr;
+        }
+    }
 
 protected:
     // RtMidi throws from its constructors only; every later error reaches the sink. Null when the
     // client cannot be made.
-    RtMidiIn* NewIn(int slot);
-    RtMidiOut* NewOut(int slot);
+    RtMidiOut* NewOut(int slot) {
+        try {
+            auto* rt = new RtMidiOut(api_, sdlplat::kOutClient);
+            // Asked for an API that is not compiled in, RtMidi quietly takes another one.
+            if (rt->getCurrentApi() != api_) {
+                delete rt;
+                return nullptr;
+            }
+            rt->setErrorCallback(OnError, &outSink_[slot]);
+            return rt;
+        } catch (const RtMidiError&) {
+            return nullptr;
+        }
+    }
+
+    RtMidiIn* NewIn(int slot) {
+        try {
+            auto* rt = new RtMidiIn(api_, sdlplat::kInClient);
+            if (rt->getCurrentApi() != api_) {
+                delete rt;
+                return nullptr;
+            }
+            rt->setErrorCallback(OnError, &inSink_[slot]);
+            rt->setCallback(OnInput, &S().ins[slot]);
+            rt->ignoreTypes(false, false, false);  // SysEx, timing clock and active sensing too
+            return rt;
+        } catch (const RtMidiError&) {
+            return nullptr;
+        }
+    }
+
     // The client that lists the ports of one direction: the first of ours that lives (open or
     // not), else a new one in a free slot. Null while the server is gone.
-    RtMidi* Lister(bool input, ErrorSink** sink);
-    static int FindIndex(RtMidi* rt, const std::string& full);
+    RtMidi* Lister(bool input, ErrorSink** sink) {
+        System& s = S();
+        if (s.serverGone.load()) return nullptr;
+        for (int pass = 0; pass < 2; ++pass) {
+            for (int i = 0; i < kSlots; ++i) {
+                RtMidi* rt = input ? static_cast<RtMidi*>(in_[i]) : static_cast<RtMidi*>(out_[i]);
+                const bool open = input ? s.ins[i].open.load() : s.outs[i].open.load();
+                if (pass == 1 && rt == nullptr && !open) {
+                    rt = input ? static_cast<RtMidi*>(in_[i] = NewIn(i))
+                               : static_cast<RtMidi*>(out_[i] = NewOut(i));
+                }
+                if (rt == nullptr) continue;
+                *sink = input ? &inSink_[i] : &outSink_[i];
+                return rt;
+            }
+        }
+        return nullptr;
+    }
+
+    static int FindIndex(RtMidi* rt, const std::string& full) {
+        const unsigned n = rt->getPortCount();
+        for (unsigned i = 0; i < n; ++i) {
+            if (rt->getPortName(i) == full) return static_cast<int>(i);
+        }
+        return -1;
+    }
+
     // Hands one event to RtMidi; under the port's sendMu.
-    virtual bool Write(int slot, const uint8_t* data, size_t n);
+    virtual bool Write(int slot, const uint8_t* data, size_t n) {
+        if (out_[slot] == nullptr) return false;
+        out_[slot]->sendMessage(data, n);
+        return true;
+    }
     // Returns once `n` periods of the system have begun.
     virtual void WaitPeriods(int) {}
 
@@ -59,6 +238,21 @@ protected:
     RtMidiIn* in_[kSlots] = {};
     RtMidiOut* out_[kSlots] = {};  // swapped for a new one, under sendMu, when the server is back
     ErrorSink inSink_[kSlots], outSink_[kSlots];
+
+private:
+    static void OnError(RtMidiError::Type type, const std::string&, void* user) {
+        auto* sink = static_cast<ErrorSink*>(user);
+        if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) {
+            ++sink->warnings;
+        } else {
+            ++sink->errors;
+        }
+    }
+    // The MIDI system's thread.
+    static void OnInput(double, std::vector<unsigned char>* message, void* user) {
+        if (message != nullptr)
+            Receive(*static_cast<plat::MidiInPort*>(user), message->data(), message->size());
+    }
 };
 
 }  // namespace sdlplat::midi
