@@ -25,7 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-static_assert(kWholeLimit == 12288, "of RtMidi's 16 KB JACK ring, 4 KB stay for short messages");
+// Of RtMidi's 16 KB JACK ring, 4 KB stay for short messages beside a message of kWholeLimit.
 constexpr size_t kRtRing = 16383;  // what RtMidi's JACK output ring holds (its 16 KB less one)
 
 // Bytes handed to RtMidi's JACK output ring, by the period count (JackWatch's) seen just after each
@@ -104,10 +104,6 @@ public:
         std::lock_guard lk(mu_);
         client_ = nullptr;
     }
-    bool Exists(const std::string& port) {
-        std::lock_guard lk(mu_);
-        return client_ != nullptr && jack_port_by_name(client_, port.c_str()) != nullptr;
-    }
     uint64_t Cycles() const { return cycles_.load(); }
     int OwnLinks(const std::string& port) {
         Open();
@@ -131,12 +127,7 @@ public:
     void WaitPeriods(int n) {
         if (S().serverGone.load()) return;
         Open();
-        bool counting = false;
-        {
-            std::lock_guard lk(mu_);
-            counting = client_ != nullptr;
-        }
-        if (!counting) {
+        if (!IsOpen()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10) * n);
             return;
         }
@@ -256,8 +247,9 @@ private:
         System& s = S();
         std::lock_guard lk(s.mu);
         if (s.serverGone.load()) return;
+        // OwnLinks is -1 for a port that is not there.
         const auto unlinked = [&](const std::string& device) {
-            return !device.empty() && jack_.Exists(device) && jack_.OwnLinks(device) == 0;
+            return !device.empty() && jack_.OwnLinks(device) == 0;
         };
         for (int i = 0; i < kSlots; ++i) {
             plat::MidiInPort& p = s.ins[i];
@@ -300,9 +292,9 @@ private:
         }
         RtMidiIn* ins[kSlots] = {};
         RtMidiOut* outs[kSlots] = {};
-        for (int i = 0; i < kSlots; ++i) ins[i] = inOpen[i] ? NewIn(i) : nullptr;
+        for (int i = 0; i < kSlots; ++i) ins[i] = inOpen[i] ? New<RtMidiIn>(i) : nullptr;
         for (int i = 0; i < kSlots; ++i) {
-            outs[i] = outOpen[i] ? NewOut(i) : nullptr;
+            outs[i] = outOpen[i] ? New<RtMidiOut>(i) : nullptr;
             if (outs[i] != nullptr && mapper[i]) outs[i]->openVirtualPort(sdlplat::kOutPortName);
         }
         std::vector<RtMidiIn*> unusedIns;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
 
 #include "platform/sdl/midi_internal.h"
 #include "platform/sdl/sdl_platform.h"
@@ -30,16 +31,11 @@ public:
 
     // Makes the clients of slot 0; false when the system cannot be used.
     bool Start() {
-        RtMidiOut* out = NewOut(0);
-        if (out == nullptr) return false;
-        RtMidiIn* in = NewIn(0);
-        if (in == nullptr) {
-            delete out;
-            return false;
-        }
-        out_[0] = out;
-        in_[0] = in;
-        return true;
+        out_[0] = New<RtMidiOut>(0);
+        in_[0] = out_[0] != nullptr ? New<RtMidiIn>(0) : nullptr;
+        if (in_[0] != nullptr) return true;
+        Close(false);
+        return false;
     }
 
     // A JACK client reconnects on every listing.
@@ -69,18 +65,17 @@ public:
     int FreeSlot(bool input) override {
         System& s = S();
         const auto open = [&](int i) { return input ? s.ins[i].open.load() : s.outs[i].open.load(); };
-        const auto client = [&](int i) { return input ? static_cast<RtMidi*>(in_[i]) : out_[i]; };
         for (int i = 0; i < kSlots; ++i) {
-            if (!open(i) && client(i) != nullptr) return i;
+            if (!open(i) && Client(input, i) != nullptr) return i;
         }
         for (int i = 0; i < kSlots; ++i) {
             if (open(i)) continue;
             if (input) {
-                in_[i] = NewIn(i);
+                in_[i] = New<RtMidiIn>(i);
             } else {
-                out_[i] = NewOut(i);
+                out_[i] = New<RtMidiOut>(i);
             }
-            return client(i) != nullptr ? i : -1;
+            return Client(input, i) != nullptr ? i : -1;
         }
         return -1;
     }
@@ -165,31 +160,21 @@ public:
 protected:
     // RtMidi throws from its constructors only; every later error reaches the sink. Null when the
     // client cannot be made.
-    RtMidiOut* NewOut(int slot) {
+    template <class Rt>
+    Rt* New(int slot) {
+        constexpr bool input = std::is_same_v<Rt, RtMidiIn>;
         try {
-            auto* rt = new RtMidiOut(api_, sdlplat::kOutClient);
+            auto* rt = new Rt(api_, input ? sdlplat::kInClient : sdlplat::kOutClient);
             // Asked for an API that is not compiled in, RtMidi quietly takes another one.
             if (rt->getCurrentApi() != api_) {
                 delete rt;
                 return nullptr;
             }
-            rt->setErrorCallback(OnError, &outSink_[slot]);
-            return rt;
-        } catch (const RtMidiError&) {
-            return nullptr;
-        }
-    }
-
-    RtMidiIn* NewIn(int slot) {
-        try {
-            auto* rt = new RtMidiIn(api_, sdlplat::kInClient);
-            if (rt->getCurrentApi() != api_) {
-                delete rt;
-                return nullptr;
+            rt->setErrorCallback(OnError, input ? &inSink_[slot] : &outSink_[slot]);
+            if constexpr (input) {
+                rt->setCallback(OnInput, &S().ins[slot]);
+                rt->ignoreTypes(false, false, false);  // SysEx, timing clock and active sensing too
             }
-            rt->setErrorCallback(OnError, &inSink_[slot]);
-            rt->setCallback(OnInput, &S().ins[slot]);
-            rt->ignoreTypes(false, false, false);  // SysEx, timing clock and active sensing too
             return rt;
         } catch (const RtMidiError&) {
             return nullptr;
@@ -199,22 +184,16 @@ protected:
     // The client that lists the ports of one direction: the first of ours that lives (open or
     // not), else a new one in a free slot. Null while the server is gone.
     RtMidi* Lister(bool input, ErrorSink** sink) {
-        System& s = S();
-        if (s.serverGone.load()) return nullptr;
-        for (int pass = 0; pass < 2; ++pass) {
-            for (int i = 0; i < kSlots; ++i) {
-                RtMidi* rt = input ? static_cast<RtMidi*>(in_[i]) : static_cast<RtMidi*>(out_[i]);
-                const bool open = input ? s.ins[i].open.load() : s.outs[i].open.load();
-                if (pass == 1 && rt == nullptr && !open) {
-                    rt = input ? static_cast<RtMidi*>(in_[i] = NewIn(i))
-                               : static_cast<RtMidi*>(out_[i] = NewOut(i));
-                }
-                if (rt == nullptr) continue;
-                *sink = input ? &inSink_[i] : &outSink_[i];
-                return rt;
-            }
-        }
-        return nullptr;
+        if (S().serverGone.load()) return nullptr;
+        int slot = 0;
+        while (slot < kSlots && Client(input, slot) == nullptr) ++slot;
+        if (slot == kSlots) slot = FreeSlot(input);
+        if (slot < 0) return nullptr;
+        *sink = input ? &inSink_[slot] : &outSink_[slot];
+        return Client(input, slot);
+    }
+    RtMidi* Client(bool input, int slot) const {
+        return input ? static_cast<RtMidi*>(in_[slot]) : out_[slot];
     }
 
     static int FindIndex(RtMidi* rt, const std::string& full) {
