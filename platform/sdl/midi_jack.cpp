@@ -198,6 +198,7 @@ public:
         return true;
     }
     bool OpenOut(int slot, const std::string& device) override {
+        ring_[slot].Clear();  // not open: no sender uses it
         const int before = device.empty() ? -1 : jack_.OwnLinks(device);
         if (!RtSystem::OpenOut(slot, device)) return false;
         jack_.WaitForMore(device, before);
@@ -213,11 +214,7 @@ public:
     }
     void Close(bool dead) override {
         RtSystem::Close(dead);
-        if (dead) {
-            jack_.Forget();
-        } else {
-            jack_.Close();
-        }
+        dead ? jack_.Forget() : jack_.Close();
     }
 
 private:
