@@ -1,7 +1,6 @@
 // The platform's MIDI calls, and the choice of the MIDI system (see midi_internal.h).
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "platform/device_name.h"
 #include "platform/sdl/midi_internal.h"

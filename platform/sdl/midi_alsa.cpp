@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "platform/sdl/midi_rtmidi.h"
-#include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat::midi {
 

@@ -21,7 +21,6 @@
 #include <semaphore.h>
 
 #include <atomic>
-#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
