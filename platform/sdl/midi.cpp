@@ -161,12 +161,7 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     p->device = s.inRows[id];
     p->callback = callback;
     p->instance = instance;
-    p->headers.Clear();
-    {
-        std::lock_guard links(s.links);
-        p->link = nullptr;
-        p->forward.Clear();
-    }
+    // Its queue, link and forwarding ring were left empty by its close.
     p->started = false;
     p->open = true;
     *handle = p;
@@ -279,8 +274,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
         std::lock_guard send(p->sendMu);
         p->runningStatus = 0;
     }
-    p->jobCount = 0;
-    p->open = true;
+    p->open = true;  // no long message in flight: its close waited for them
     *handle = p;
     lk.unlock();
     if (callback) callback(p, kMomOpen, instance, 0, 0);

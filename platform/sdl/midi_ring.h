@@ -80,11 +80,6 @@ public:
         head_.store(h + 1, std::memory_order_release);
         return hdr;
     }
-    // Only while neither side runs.
-    void Clear() {
-        head_ = 0;
-        tail_ = 0;
-    }
 
 private:
     plat::MidiHdr* headers_[kHeaderQueue] = {};
