@@ -78,8 +78,9 @@ struct plat::MidiOutPort {
 
 namespace sdlplat::midi {
 
-// One MIDI system's side, by port slot (the index in System::ins or System::outs). Called under
-// System::mu, except where said otherwise.
+// One MIDI system's side, by port slot (the index in System::ins or System::outs): a slot is one
+// port of ours, on a client of its own or on the system's one client. Called under System::mu,
+// except where said otherwise.
 class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
@@ -119,7 +120,7 @@ MidiSystem* OpenJack();
 struct System {
     std::mutex mu;  // catalogues, opening and closing
     bool tried = false;
-    MidiSystem* sys = nullptr;  // chosen once; never destroyed, as the threads may outlive us
+    MidiSystem* sys = nullptr;  // chosen once, null again after the end; never destroyed
     bool reported = false;
     std::vector<std::string> inRows, outRows;  // full names of the catalogue rows
     plat::MidiInPort ins[kSlots];
