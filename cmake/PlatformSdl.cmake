@@ -56,8 +56,9 @@ add_custom_command(
   COMMENT "Embedding the icons"
   VERBATIM)
 
-file(GLOB KVN_SDL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sdl/*.cpp)
-list(REMOVE_ITEM KVN_SDL_SOURCES ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
+set(KVN_SDL_SOURCES display.cpp draw.cpp font_find.cpp list.cpp midi.cpp midi_alsa.cpp midi_driver.cpp
+                    midi_jack.cpp midi_names.cpp process.cpp timer.cpp window.cpp)
+list(TRANSFORM KVN_SDL_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/platform/sdl/)
 add_library(kvn_platform_sdl STATIC ${KVN_SDL_SOURCES} ${KVN_ICONS_CPP})
 target_include_directories(kvn_platform_sdl PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(kvn_platform_sdl

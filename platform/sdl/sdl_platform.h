@@ -1,4 +1,23 @@
-// What the SDL adapter offers beyond the platform interface: its orderly end, and a few facts
+// The SDL adapter (kvn, the Linux build) implements the platform interface as follows.
+// Provided natively, by SDL2, SDL2_ttf and the MIDI system: windows, mouse, keyboard and cursor;
+// surfaces, block copies and pixels; text (an installed face standing in for the Windows one); the
+// work area; the clock and sleep; MIDI ports (RtMidi over the ALSA sequencer, else over JACK).
+// Emulated:
+// - the WinMM driver's behaviour: MIM_/MOM_ callbacks, queued input buffers, resets, long messages
+//   completed by a thread of ours (midi_internal.h);
+// - the MIDI mapper: an output port of our own, "KVN:out", that any synth can be linked to;
+// - midiConnect: linked input forwarded to its output by that thread;
+// - a MIDI server that goes away and comes back: the ports are taken up again;
+// - the multimedia timer: one thread per timer on the steady clock; periods are accepted and
+//   ignored;
+// - posted messages: SDL user events naming the window by id; the main frame and its view are one
+//   borderless SDL window;
+// - the modal list: a window and loop of our own; message boxes: SDL's, on a helper thread while
+//   the user-interface thread goes on dispatching (on stderr without a display);
+// - single instance: an abstract socket named after the title, released with the process;
+// - stop signals and the display's loss: an orderly close, or at least a save, then the end.
+//
+// Below, what the adapter offers beyond the platform interface: its orderly end, and a few facts
 // about the MIDI system it chose, for the entry point and the adapter's own tests.
 #pragma once
 

@@ -1,0 +1,158 @@
+// What the MIDI system's thread hands on, and the driver thread that serves links and completes
+// long messages (see midi_internal.h).
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/sdl/midi_internal.h"
+#include "platform/sdl/sdl_internal.h"
+
+namespace sdlplat::midi {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kServerRetry = std::chrono::milliseconds(200);  // a gone server is looked for this often
+
+void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
+    System& s = S();
+    if (b[0] < 0x80) return;  // every event of the MIDI system starts with its status
+    if (p.link.load(std::memory_order_acquire) != nullptr) {
+        if (p.forward.Push(b, static_cast<uint32_t>(n))) {
+            sem_post(&s.wake);
+        } else {
+            s.dropForward.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    const int64_t nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+    const auto stamp = static_cast<uint32_t>((nowNs - p.startNs.load(std::memory_order_relaxed)) / 1000000);
+    if (b[0] == 0xF0) {
+        plat::MidiHdr* hdr = p.headers.Pop();
+        if (hdr == nullptr) {
+            s.dropNoBuffer.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        // A longer SysEx fills the buffer, as a WinMM driver hands on a full buffer; the rest has
+        // no buffer to go to and is dropped.
+        const auto len = static_cast<uint32_t>(std::min<size_t>(n, hdr->dwBufferLength));
+        if (len < n) s.cutSysEx.fetch_add(1, std::memory_order_relaxed);
+        std::memcpy(hdr->lpData, b, len);
+        hdr->dwBytesRecorded = len;
+        auto flags = Flags(hdr);
+        flags.store((flags.load() & ~plat::kMhdrInQueue) | plat::kMhdrDone, std::memory_order_release);
+        if (p.callback)
+            p.callback(&p, plat::kMimLongData, p.instance, reinterpret_cast<uintptr_t>(hdr), stamp);
+        return;
+    }
+    uint32_t word = b[0];
+    if (n > 1) word |= uint32_t(b[1]) << 8;
+    if (n > 2) word |= uint32_t(b[2]) << 16;
+    if (p.callback) p.callback(&p, plat::kMimData, p.instance, word, stamp);
+}
+
+void ForwardAll(System& s) {
+    std::lock_guard lk(s.links);
+    for (plat::MidiInPort& in : s.ins) {
+        for (;;) {
+            const uint32_t n = in.forward.Pop(s.scratch, kForwardBytes);
+            if (n == 0) break;
+            plat::MidiOutPort* out = in.link.load();
+            if (out == nullptr || !out->open.load()) continue;
+            std::lock_guard send(out->sendMu);
+            s.sys->SendLong(SlotOf(*out), s.scratch, n, out->resetGen.load());
+        }
+    }
+}
+
+void CompleteJobs(System& s, plat::MidiOutPort& out) {
+    for (;;) {
+        plat::MidiHdr* hdr = nullptr;
+        bool sent = false;
+        uint32_t gen = 0;
+        {
+            std::lock_guard lk(out.stateMu);
+            if (out.jobCount == 0) return;
+            hdr = out.jobs[0].hdr;
+            sent = out.jobs[0].sent;
+            gen = out.resetGen.load();
+        }
+        if (!sent) {
+            {
+                std::lock_guard send(out.sendMu);
+                s.sys->SendLong(SlotOf(out), reinterpret_cast<const uint8_t*>(hdr->lpData),
+                                hdr->dwBufferLength, gen);
+            }
+            std::lock_guard lk(out.stateMu);
+            if (out.jobCount > 0 && out.jobs[0].hdr == hdr && out.resetGen.load() == gen)
+                out.jobs[0].sent = true;
+        }
+        s.sys->Drain();  // done once it has left
+        bool mine = false;
+        {
+            std::lock_guard lk(out.stateMu);
+            if (out.jobCount > 0 && out.jobs[0].hdr == hdr && out.resetGen.load() == gen) {
+                std::move(out.jobs + 1, out.jobs + out.jobCount, out.jobs);
+                --out.jobCount;
+                out.completing.fetch_add(1);
+                mine = true;
+            }
+        }
+        if (mine) {
+            FinishLong(out, hdr);
+            out.completing.fetch_sub(1);
+        }
+    }
+}
+
+}  // namespace
+
+void WakeDriver() { sem_post(&S().wake); }
+
+void NoteServerGone(const char* notice) {
+    if (S().serverGone.exchange(true)) return;
+    sdlplat::internal::PostNotice(notice);
+    WakeDriver();  // the driver thread looks for a new server from now on
+}
+
+// The MIDI system's thread.
+void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n) {
+    p.busy.fetch_add(1);
+    if (p.started.load() && n > 0) Deliver(p, data, n);
+    p.busy.fetch_sub(1);
+}
+
+void FinishLong(plat::MidiOutPort& out, plat::MidiHdr* hdr) {
+    auto flags = Flags(hdr);
+    flags.store((flags.load() & ~plat::kMhdrInQueue) | plat::kMhdrDone);
+    if (out.callback) out.callback(&out, plat::kMomDone, out.instance, reinterpret_cast<uintptr_t>(hdr), 0);
+}
+
+void DriverLoop() {
+    System& s = S();
+    for (;;) {
+        if (s.serverGone.load()) {
+            timespec until{};
+            clock_gettime(CLOCK_REALTIME, &until);
+            const long ns = until.tv_nsec + long(std::chrono::nanoseconds(kServerRetry).count());
+            until.tv_sec += ns / 1000000000L;
+            until.tv_nsec = ns % 1000000000L;
+            while (sem_timedwait(&s.wake, &until) != 0 && errno == EINTR) {
+            }
+        } else {
+            while (sem_wait(&s.wake) != 0 && errno == EINTR) {
+            }
+        }
+        if (s.stopping.load()) break;
+        s.sys->Watch();
+        ForwardAll(s);
+        for (plat::MidiOutPort& out : s.outs) CompleteJobs(s, out);
+    }
+    s.driverDone = true;
+}
+
+}  // namespace sdlplat::midi
