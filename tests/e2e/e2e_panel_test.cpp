@@ -60,14 +60,14 @@ std::string Differences(const kvn::bmp::Image& shot, const kvn::bmp::Image& expe
     std::string where;
     if (shot.width != 740 || shot.height != 150) {
         *count = 1;
-        return "the screenshot is " + std::to_string(shot.width) + "x" + std::to_string(shot.height);
+        return std::to_string(shot.width) + "x" + std::to_string(shot.height) + " screenshot";
     }
     for (int y = 0; y < 150; ++y) {
         for (int x = 0; x < 740; ++x) {
             if (Masked(x, y) ||
                 shot.pixels[size_t(y) * 740 + size_t(x)] == expected.pixels[size_t(y) * 740 + size_t(x)])
                 continue;
-            if (++*count <= 10) where += "(" + std::to_string(x) + "," + std::to_string(y) + ") ";
+            if (++*count <= 10) where += std::to_string(x) + "," + std::to_string(y) + " ";
         }
     }
     return where;
