@@ -41,10 +41,11 @@ protected:
         return Played(sink);
     }
 
-    // Closes with SIGTERM, as the window manager's close does: status 0 and the settings saved.
+    // A stop signal closes in order: status 0, the settings saved and the ports gone.
     void Close() {
-        kvn->Signal(SIGTERM);
+        kvn->Signal(SIGINT);
         EXPECT_EQ(kvn->WaitExit(), 0) << kvn->Log();
+        EXPECT_FALSE(sink.PortExists("KVN:out"));
     }
 
     kvntest::JackClient player{"kvnplay"};

@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -235,7 +233,7 @@ std::vector<Bytes> Played(kvntest::JackClient& sink) {
     return out;
 }
 
-bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink) {
+bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear) {
     const bool live = PollUntil(
         [&] {
             for (const Bytes& b : sink.Received()) {
@@ -255,7 +253,7 @@ bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink) {
     if (!live) return false;
     // Active sensing sent meanwhile may still be on its way: settle, then start afresh.
     const bool settled = Settle(player, sink);
-    sink.Clear();
+    if (clear) sink.Clear();
     return settled;
 }
 
@@ -325,13 +323,8 @@ bool PickRow(Kvn& kvn, Point control, int row) {
 
 std::string Show(const std::vector<Bytes>& messages) {
     std::string out;
-    char hex[4];
     for (const Bytes& m : messages) {
-        for (size_t i = 0; i < m.size(); ++i) {
-            std::snprintf(hex, sizeof hex, "%02X", m[i]);
-            if (i != 0) out += ' ';
-            out += hex;
-        }
+        out += oracle::Show(m);
         out += "; ";
     }
     return out;

@@ -83,8 +83,8 @@ std::vector<Bytes> Concat(std::vector<std::vector<Bytes>> parts);
 std::vector<Bytes> Played(kvntest::JackClient& sink);
 
 // Plays active sensing (which every Korvane passes on) until the sink hears one: from then on
-// the input is open, started and connected. Then forgets what the sink heard.
-bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink);
+// the input is open, started and connected. Then forgets what the sink heard, unless `clear` is off.
+bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear = true);
 // Plays a marker and waits until the sink has it: everything played before has been handled.
 bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink);
 bool IsMarker(const Bytes& b);

@@ -4,16 +4,36 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <thread>
+#include <utility>
 
 namespace kvntest {
 
 namespace {
 constexpr size_t kRing = 1 << 22;  // seconds of the fastest burst JACK carries
+
+// An arrival's head in the ring, followed by its bytes.
+struct Head {
+    uint32_t size, frame, period;
+};
+
+void Encode(uint32_t k, uint8_t* out) {
+    out[0] = uint8_t(0x90 | ((k >> 14) & 0x0F));
+    out[1] = uint8_t((k >> 7) & 0x7F);
+    out[2] = uint8_t(k & 0x7F);
+}
+}  // namespace
+
+Bytes Numbered(uint32_t k) {
+    Bytes b(3);
+    Encode(k, b.data());
+    return b;
 }
 
-JackClient::JackClient(const std::string& name) {
+uint32_t NumberOf(const Bytes& b) { return (uint32_t(b[0] & 0x0F) << 14) | (uint32_t(b[1]) << 7) | b[2]; }
+
+JackClient::JackClient(const std::string& name, unsigned perPeriod)
+    : perPeriod_(perPeriod == 0 ? ~0u : perPeriod) {
     client_ = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
     if (client_ == nullptr) return;
     out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
@@ -21,6 +41,8 @@ JackClient::JackClient(const std::string& name) {
     toSend_ = jack_ringbuffer_create(kRing);
     arrived_ = jack_ringbuffer_create(kRing);
     jack_set_process_callback(client_, Process, this);
+    jack_set_xrun_callback(
+        client_, [](void* self) { return static_cast<JackClient*>(self)->xruns_.fetch_add(1), 0; }, this);
     jack_activate(client_);
 }
 
@@ -30,33 +52,55 @@ JackClient::~JackClient() {
     if (arrived_) jack_ringbuffer_free(arrived_);
 }
 
+void JackClient::Play(void* buf, jack_nframes_t frames) {
+    uint32_t len = 0;
+    for (unsigned sent = 0; sent < perPeriod_ && jack_ringbuffer_read_space(toSend_) >= sizeof len; ++sent) {
+        jack_ringbuffer_peek(toSend_, reinterpret_cast<char*>(&len), sizeof len);
+        if (jack_ringbuffer_read_space(toSend_) < sizeof len + len) break;
+        jack_midi_data_t* data = jack_midi_event_reserve(buf, 0, len);
+        if (data == nullptr) break;  // full for this period: the rest goes next time
+        jack_ringbuffer_read_advance(toSend_, sizeof len);
+        jack_ringbuffer_read(toSend_, reinterpret_cast<char*>(data), len);
+    }
+    if (!streaming_.load(std::memory_order_acquire)) return;
+    const uint32_t period = jack_last_frame_time(client_), rate = jack_get_sample_rate(client_);
+    uint32_t k = streamed_.load(std::memory_order_relaxed), last = 0;
+    for (; k < streamCount_; ++k) {
+        const auto ahead = int32_t(streamStart_ + uint32_t(uint64_t(k) * rate / streamRate_) - period);
+        if (ahead >= int32_t(frames)) break;
+        // One that found the last period full leaves first, at the earliest free frame.
+        const uint32_t offset = std::max(last, ahead < 0 ? 0u : uint32_t(ahead));
+        jack_midi_data_t* data = jack_midi_event_reserve(buf, offset, 3);
+        if (data == nullptr) break;
+        Encode(k, data);
+        streamFrames_[k] = period + offset;
+        last = offset;
+    }
+    streamed_.store(k, std::memory_order_release);
+}
+
 int JackClient::Process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackClient*>(arg);
     void* outBuf = jack_port_get_buffer(self->out_, frames);
     jack_midi_clear_buffer(outBuf);
-    uint32_t len = 0;
-    while (jack_ringbuffer_read_space(self->toSend_) >= sizeof len) {
-        jack_ringbuffer_peek(self->toSend_, reinterpret_cast<char*>(&len), sizeof len);
-        if (jack_ringbuffer_read_space(self->toSend_) < sizeof len + len) break;
-        jack_midi_data_t* data = jack_midi_event_reserve(outBuf, 0, len);
-        if (data == nullptr) break;  // full for this period: the rest goes next time
-        jack_ringbuffer_read_advance(self->toSend_, sizeof len);
-        jack_ringbuffer_read(self->toSend_, reinterpret_cast<char*>(data), len);
-    }
+    if (self->maxEvent_.load(std::memory_order_relaxed) == 0)
+        self->maxEvent_.store(jack_midi_max_event_size(outBuf), std::memory_order_relaxed);
+    self->Play(outBuf, frames);
     void* inBuf = jack_port_get_buffer(self->in_, frames);
     const uint32_t n = jack_midi_get_event_count(inBuf);
     const jack_nframes_t start = jack_last_frame_time(self->client_);
     for (uint32_t i = 0; i < n; ++i) {
         jack_midi_event_t ev;
         if (jack_midi_event_get(&ev, inBuf, i) != 0) continue;
-        const uint32_t head[2] = {static_cast<uint32_t>(ev.size), start + ev.time};
-        if (jack_ringbuffer_write_space(self->arrived_) < sizeof head + ev.size) break;
-        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(head), sizeof head);
+        const Head head{uint32_t(ev.size), start + ev.time, start};
+        if (jack_ringbuffer_write_space(self->arrived_) < sizeof head + ev.size) {
+            self->overflows_.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(&head), sizeof head);
         jack_ringbuffer_write(self->arrived_, reinterpret_cast<const char*>(ev.buffer), ev.size);
     }
-    const uint64_t cycle = self->cycles_.load(std::memory_order_relaxed);
-    if (cycle < self->cycleLog_.size()) self->cycleLog_[cycle] = {start, jack_get_time()};
-    self->cycles_.store(cycle + 1, std::memory_order_release);
+    self->cycles_.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -67,26 +111,35 @@ void JackClient::Send(const Bytes& event) {
 }
 
 bool JackClient::SendInPieces(const Bytes& event, size_t piece) {
-    if (piece == 0) return false;
-    const size_t pieces = (event.size() + piece - 1) / piece;
-    if (SendRoom() < event.size() + 4 * pieces) return false;
+    if (piece == 0 || SendRoom() < event.size() + 4 * ((event.size() + piece - 1) / piece)) return false;
     for (size_t at = 0; at < event.size(); at += piece) {
         Send(Bytes(event.begin() + long(at), event.begin() + long(std::min(event.size(), at + piece))));
     }
     return true;
 }
 
+void JackClient::Stream(uint32_t count, uint32_t rate, uint32_t start) {
+    streaming_.store(false);
+    WaitCycles(2);
+    streamFrames_.assign(count, 0);
+    streamCount_ = count;
+    streamRate_ = rate;
+    streamStart_ = start;
+    streamed_.store(0);
+    streaming_.store(true, std::memory_order_release);
+}
+
 void JackClient::Drain() {
     std::lock_guard lk(mu_);
-    uint32_t head[2] = {};
+    Head head{};
     // The process thread writes an event's head and its bytes one after the other: an event is
     // taken only once both are there.
     while (jack_ringbuffer_read_space(arrived_) >= sizeof head) {
-        jack_ringbuffer_peek(arrived_, reinterpret_cast<char*>(head), sizeof head);
-        if (jack_ringbuffer_read_space(arrived_) < sizeof head + head[0]) break;
+        jack_ringbuffer_peek(arrived_, reinterpret_cast<char*>(&head), sizeof head);
+        if (jack_ringbuffer_read_space(arrived_) < sizeof head + head.size) break;
         jack_ringbuffer_read_advance(arrived_, sizeof head);
-        Timed t{head[1], Bytes(head[0])};
-        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(t.bytes.data()), head[0]);
+        Timed t{head.frame, head.period, Bytes(head.size)};
+        jack_ringbuffer_read(arrived_, reinterpret_cast<char*>(t.bytes.data()), head.size);
         received_.push_back(std::move(t));
     }
 }
@@ -114,31 +167,17 @@ std::vector<Timed> JackClient::ReceivedTimed() {
     return received_;
 }
 
-bool JackClient::KeptTime(uint32_t fromFrame, uint32_t toFrame) const {
-    if (client_ == nullptr) return false;
-    const jack_nframes_t period = jack_get_buffer_size(client_);
-    const uint64_t periodUs = uint64_t(period) * 1000000u / jack_get_sample_rate(client_);
-    const uint64_t n = std::min<uint64_t>(cycles_.load(std::memory_order_acquire), cycleLog_.size());
-    const Cycle* last = nullptr;
-    for (uint64_t i = 0; i < n; ++i) {
-        const Cycle& c = cycleLog_[i];
-        if (c.frame < fromFrame || c.frame > toFrame) continue;
-        if (last != nullptr && c.frame != last->frame + period) return false;  // a period it missed
-        if (last != nullptr && c.usecs - last->usecs > periodUs * 3 / 2) return false;
-        last = &c;
-    }
-    return last != nullptr;
+std::vector<Timed> JackClient::Take() {
+    Drain();
+    std::lock_guard lk(mu_);
+    return std::exchange(received_, {});
 }
+
+void JackClient::Clear() { Take(); }
 
 bool JackClient::WaitCycles(uint64_t count, std::chrono::milliseconds timeout) {
     const uint64_t target = Cycles() + count;
     return PollUntil([&] { return Cycles() >= target; }, timeout);
-}
-
-void JackClient::Clear() {
-    Drain();
-    std::lock_guard lk(mu_);
-    received_.clear();
 }
 
 bool JackClient::Connect(const std::string& from, const std::string& to) {

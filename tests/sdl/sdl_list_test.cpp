@@ -85,8 +85,10 @@ TEST(SdlList, KeysMoveTheChoiceAndEnterOrEscapeEndIt) {
 
 TEST(SdlList, ALongListScrollsToShowTheMarkedLine) {
     Picker p;
-    for (int i = 0; i < 21; ++i)
-        p.lines.push_back((i < 10 ? " " : "") + std::to_string(i) + ": port " + std::to_string(i));
+    for (int i = 0; i < 21; ++i) {
+        p.lines.emplace_back(i < 10 ? " " : "");
+        p.lines.back() += std::to_string(i) + ": port " + std::to_string(i);
+    }
     p.initial = 20;
     EXPECT_EQ(Modal(p, "mousemove 330 210 click 1"), plat::kIdOk);  // the first line shown
     ASSERT_EQ(p.chosen.size(), 1u);

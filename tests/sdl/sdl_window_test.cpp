@@ -105,42 +105,6 @@ std::vector<uintptr_t> Upto(uintptr_t count) {
     return all;
 }
 
-// SDL's queue holds 65535 events. Posts from another thread while the loop does not run (a
-// burst of MIDI while the panel is busy) go on past that, and all arrive, in order, once it runs;
-// the loop's own posts meanwhile queue behind them.
-TEST(SdlWindow, ABurstBeyondSdlsQueueArrivesWholeAndInOrder) {
-    Window w("KVN - burst", 0, 0);
-    constexpr uintptr_t kBurst = 120000;
-    static_assert(kBurst > 65535 && kBurst < sdlplat::internal::kPostOverflow);
-    uintptr_t failed = 0;
-    Background([&] {
-        for (uintptr_t i = 0; i < kBurst; ++i)
-            failed += plat::PostWindowMessage(w.view, plat::kWmApp + 5, i, 0) ? 0 : 1;
-    }).join();
-    EXPECT_EQ(failed, 0u);
-    ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 5, kBurst, 0));
-    const std::vector<uintptr_t> seen = RunUntil(w, plat::kWmApp + 5, kBurst);
-    EXPECT_TRUE(seen == Upto(kBurst + 1)) << seen.size();
-
-    // Emptied, the overflow is left alone again: posts and window events keep their order. The
-    // close request goes to the frame; an exposure posts a repaint of the view (behind the rest).
-    ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 6, 0, 0));
-    w.Push(SDL_WINDOWEVENT_EXPOSED);
-    w.Push(SDL_WINDOWEVENT_CLOSE);
-    ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 6, 1, 0));
-    std::vector<uintptr_t> order;
-    w.frameClient.on = [&](uint32_t m, uintptr_t, intptr_t) {
-        order.push_back(m == plat::kWmClose ? 99 : m);
-    };
-    w.viewClient.on = [&](uint32_t m, uintptr_t wParam, intptr_t) {
-        if (m == plat::kWmApp + 6) order.push_back(wParam);
-        if (m == plat::kWmPaint) plat::QuitMessageLoop(4);
-        if (m == plat::kWmPaint || m == plat::kWmClose) order.push_back(m == plat::kWmPaint ? 77 : 88);
-    };
-    EXPECT_EQ(kvntest::RunLoop(), 4);
-    EXPECT_EQ(order, (std::vector<uintptr_t>{0, 99, 1, 77}));
-}
-
 // Posts from other threads take the overflow only (SDL's own post locks and may allocate). Only
 // with it full does a post fail, telling its poster; what went in before still arrives whole and
 // in order, and posting works again afterwards.
