@@ -45,7 +45,15 @@ endif()
 
 # GoogleTest, built from source with the cross compiler. Tests.cmake's find_package(GTest) then
 # finds the targets through an empty package file.
-set(KVN_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources to cross-build")
+# Wine runs them; GoogleTest's sources are built with the cross compiler (Debian: googletest).
+find_program(KVN_WINE NAMES wine64 wine HINTS /usr/lib/wine /usr/lib64/wine DOC "64-bit Wine loader")
+find_program(KVN_WINESERVER NAMES wineserver HINTS /usr/lib/wine /usr/lib64/wine DOC "Wine's server")
+find_path(KVN_GTEST_SOURCE_DIR googletest/include/gtest/gtest.h PATHS /usr/src/googletest /usr/src/gtest
+          NO_CMAKE_FIND_ROOT_PATH DOC "GoogleTest sources to cross-build")
+if(NOT KVN_WINE OR NOT KVN_WINESERVER OR NOT KVN_GTEST_SOURCE_DIR)
+  message(STATUS "Wine or GoogleTest's sources not found: the Windows tests are not built")
+  return()
+endif()
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${KVN_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 file(WRITE ${CMAKE_BINARY_DIR}/gtest-package/GTestConfig.cmake
@@ -54,7 +62,7 @@ set(GTest_DIR ${CMAKE_BINARY_DIR}/gtest-package CACHE PATH "" FORCE)
 
 # Every test program runs under Wine in this build's own prefix (scripts/win32-test.sh creates it).
 set(KVN_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/win32/wine-run.sh ${KVN_WINE_PREFIX})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/win32/wine-run.sh ${KVN_WINE} ${KVN_WINE_PREFIX})
 
 # The adapter's tests and the smoke run: they need an X display (Xvfb) and our stand-in winmm.dll,
 # which sits next to the programs that load it.
@@ -86,6 +94,6 @@ add_test(NAME win32.release_zip
 add_test(NAME win32.e2e_program
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/win32/e2e_program.sh
           $<TARGET_FILE:KVN> ${KVN_WIN32_TEST_DIR} ${CMAKE_SOURCE_DIR}/resources/Bitmap ${CMAKE_BINARY_DIR}/e2e
-          ${KVN_WINE_PREFIX})
+          ${KVN_WINE_PREFIX} ${KVN_WINE})
 set_tests_properties(win32.e2e_program PROPERTIES LABELS win32-display SKIP_RETURN_CODE 77 TIMEOUT 300)
 set_property(TEST win32.e2e_program APPEND PROPERTY DEPENDS win32.adapter_test)

@@ -16,7 +16,7 @@ root=$(pwd)
 build="${1:-build-win32}"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-for tool in x86_64-w64-mingw32-g++-posix /usr/lib/wine/wine64 Xvfb xdotool; do
+for tool in x86_64-w64-mingw32-g++-posix Xvfb xdotool; do
   command -v "$tool" >/dev/null || { echo "win32-test: $tool is missing (see the package list above)" >&2; exit 2; }
 done
 
@@ -29,8 +29,10 @@ export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+# Where the build found Wine.
+wine=$(sed -n 's/^KVN_WINE:FILEPATH=//p' "$build/CMakeCache.txt")
+wineserver=$(sed -n 's/^KVN_WINESERVER:FILEPATH=//p' "$build/CMakeCache.txt")
+if [ ! -x "$wine" ] || [ ! -x "$wineserver" ]; then echo "win32-test: Wine not found (wine64, wine)" >&2; exit 2; fi
 
 xvfb_pid=""
 cleanup() {

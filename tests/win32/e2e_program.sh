@@ -5,7 +5,7 @@
 # driver that hangs in a SysEx send, the watchdog on the timer thread ends the program with status
 # 1. What the program makes of MIDI, clicks and settings is for the tests on the simulated
 # platform to check.
-# Usage: e2e_program.sh KVN.exe TOOLS_DIR BITMAP_DIR WORK_DIR WINEPREFIX
+# Usage: e2e_program.sh KVN.exe TOOLS_DIR BITMAP_DIR WORK_DIR WINEPREFIX WINE
 #   TOOLS_DIR holds winmm.dll (the stand-in). Needs DISPLAY (an X server without a window manager)
 #   and a prefix whose windows are unmanaged; scripts/win32-test.sh sets both up.
 set -uo pipefail
@@ -14,7 +14,7 @@ export WINEPREFIX=$5
 if [ -z "${DISPLAY:-}" ]; then echo "skipped: needs an X display (scripts/win32-test.sh)"; exit 77; fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winmm=n"
-wine=/usr/lib/wine/wine64
+wine=$6
 
 failures=0
 check() {  # check DESCRIPTION COMMAND...
