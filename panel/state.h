@@ -41,7 +41,7 @@ extern plat::Point g_MousePos;     // client coordinates of the last move
 extern plat::Point g_MouseScreen;  // the same in screen coordinates
 extern plat::Point g_DragAnchor;   // screen point the next drag step is measured from
 
-// The small icon's blink, countdowns like the engine's lamps (the view hands them to its tick):
+// The small icon's blink, countdowns that the view hands to the engine's tick, like its lamps:
 // the time left in the current icon, and how long input keeps the blinking going.
 extern Atomic32 g_BlinkPhase;
 extern Atomic32 g_BlinkHold;
