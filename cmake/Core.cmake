@@ -41,7 +41,7 @@ add_library(kvn_ui STATIC
   ${CMAKE_SOURCE_DIR}/panel/view.cpp
   ${CMAKE_SOURCE_DIR}/picker/picker.cpp)
 target_include_directories(kvn_ui PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(kvn_ui PUBLIC kvn_engine kvn_common PRIVATE kvn_warnings)
+target_link_libraries(kvn_ui PUBLIC kvn_engine PRIVATE kvn_warnings)
 
 # Every object of the engine linked with the simulated platform and nothing above: a reference
 # from the engine to the shell, the panel or the picker is an undefined symbol here.
