@@ -9,7 +9,7 @@ if(NOT benchmark_FOUND)
 endif()
 # The engine's cost per message, by kind, on the simulated platform.
 add_executable(engine_bench ${CMAKE_SOURCE_DIR}/bench/engine_bench.cpp)
-target_link_libraries(engine_bench PRIVATE kvn_core kvn_platform_sim benchmark::benchmark kvn_warnings)
+target_link_libraries(engine_bench PRIVATE kvn_ui kvn_platform_sim benchmark::benchmark kvn_warnings)
 
 # kvn on the real platform, under tests/sdl/run_with.sh (servers of its own): its latency over JACK
 # beside a direct link (jack_e2e_bench), and the adapter's timer and a real panel paint (kvn_measure).
@@ -18,6 +18,6 @@ if(TARGET kvn AND TARGET kvn_e2e_support)
   target_link_libraries(jack_e2e_bench PRIVATE kvn_e2e_support kvn_warnings)
   add_dependencies(jack_e2e_bench kvn)
   add_executable(kvn_measure ${CMAKE_SOURCE_DIR}/bench/kvn_measure.cpp)
-  target_link_libraries(kvn_measure PRIVATE kvn_core kvn_e2e_support kvn_warnings)
+  target_link_libraries(kvn_measure PRIVATE kvn_ui kvn_e2e_support kvn_warnings)
   add_dependencies(kvn_measure kvn)
 endif()

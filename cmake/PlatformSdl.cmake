@@ -78,7 +78,7 @@ if(KVN_X11_FOUND)
 endif()
 
 add_executable(kvn ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
-target_link_libraries(kvn PRIVATE kvn_core kvn_platform_sdl kvn_warnings)
+target_link_libraries(kvn PRIVATE kvn_ui kvn_platform_sdl kvn_warnings)
 # The skin goes next to the program, where it is looked for (under the current directory).
 add_custom_command(TARGET kvn POST_BUILD
   COMMAND ${CMAKE_COMMAND} "-DFROM=${CMAKE_SOURCE_DIR}/resources/Bitmap" "-DTO=$<TARGET_FILE_DIR:kvn>/Bitmap"

@@ -20,7 +20,7 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/resources/win32/kvn.rc PROPERTIE
   OBJECT_DEPENDS "${CMAKE_SOURCE_DIR}/resources/icons/kvn_128.ico;${CMAKE_SOURCE_DIR}/resources/icons/kvn_132.ico;${CMAKE_SOURCE_DIR}/resources/icons/kvn_133.ico")
 
 add_executable(KVN WIN32 ${CMAKE_SOURCE_DIR}/platform/win32/main.cpp $<TARGET_OBJECTS:kvn_win32_resources>)
-target_link_libraries(KVN PRIVATE kvn_core kvn_platform_win32 kvn_warnings)
+target_link_libraries(KVN PRIVATE kvn_ui kvn_platform_win32 kvn_warnings)
 target_link_options(KVN PRIVATE -s)  # shipped as it is: no symbols
 
 # The release: KVN/KVN.exe, KVN/Bitmap/*.bmp and a read-me, zipped.

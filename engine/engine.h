@@ -23,6 +23,11 @@ void mf_TimerKill();
 void mf_TimerEndPeriod();
 void TimerProc(uint32_t id, uint32_t msg, uintptr_t user, uintptr_t dw1, uintptr_t dw2);
 
+// Countdowns of the layers above (the panel's icon blink): each tick lowers them like the lamps
+// and asks for a repaint when one runs out, without knowing what they show. Adding one twice adds
+// it once; room for four.
+void mf_TimerAlsoLowers(Atomic32& countdown);
+
 void mf_ArmActivity(Atomic32& lamp);  // arm with 3 ticks only when idle, and request a redraw
 void mf_RequestRedraw();              // the next tick posts one WM_PAINT
 void mf_PostPaint();                  // WM_PAINT posted at once

@@ -1,126 +1,74 @@
 #include "engine/state.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
-// Ports: user-interface thread only.
-plat::HMidiIn g_MidiInHandle = nullptr;
-plat::HMidiOut g_MidiOutHandle = nullptr;
-plat::MidiHdr* g_MidiInHeader = nullptr;
-plat::MidiHdr* g_MidiOutHeader = nullptr;
-MidiCaps g_MidiInCaps[kMaxCatalogRows] = {};
-MidiCaps g_MidiOutCaps[kMaxCatalogRows] = {};
-int32_t g_MidiInCount = 0;
-int32_t g_MidiOutCount = 0;
-int32_t g_MidiInDevice = -1;
-int32_t g_MidiOutDevice = -1;
-std::string g_MidiInDeviceName;
-std::string g_MidiOutDeviceName;
-int32_t g_MidiInPicked = -1;
-int32_t g_MidiOutPicked = -1;
-int32_t g_PickOutput = 0;
+// Every engine value with its start value. VALUE(type, name, start) is one value; ARRAY(type,
+// name, size, start) an array whose elements all start alike.
+#define KVN_ENGINE_STATE(VALUE, ARRAY)                                                            \
+    /* Ports: user-interface thread only. */                                                      \
+    VALUE(plat::HMidiIn, g_MidiInHandle, nullptr)                                                 \
+    VALUE(plat::HMidiOut, g_MidiOutHandle, nullptr)                                               \
+    VALUE(plat::MidiHdr*, g_MidiInHeader, nullptr)                                                \
+    VALUE(plat::MidiHdr*, g_MidiOutHeader, nullptr)                                               \
+    ARRAY(MidiCaps, g_MidiInCaps, kMaxCatalogRows, MidiCaps{})                                    \
+    ARRAY(MidiCaps, g_MidiOutCaps, kMaxCatalogRows, MidiCaps{})                                   \
+    VALUE(int32_t, g_MidiInCount, 0)                                                              \
+    VALUE(int32_t, g_MidiOutCount, 0)                                                             \
+    VALUE(int32_t, g_MidiInDevice, -1)                                                            \
+    VALUE(int32_t, g_MidiOutDevice, -1)                                                           \
+    VALUE(std::string, g_MidiInDeviceName, std::string())                                         \
+    VALUE(std::string, g_MidiOutDeviceName, std::string())                                        \
+    /* Written by the panel's creation (UI), read by the driver and timer threads to post. */     \
+    VALUE(std::atomic<plat::HWnd>, g_PanelWnd, nullptr)                                           \
+    /* Settings: UI thread, except g_ThruConnect which the driver callbacks read. */              \
+    VALUE(int32_t, g_Frequency, 4400)                                                             \
+    VALUE(int32_t, g_KeyShift, 0)                                                                 \
+    VALUE(int32_t, g_SkipF8, 1)                                                                   \
+    VALUE(Atomic32, g_ThruConnect, 0)                                                             \
+    VALUE(int32_t, g_RefTone, 0)                                                                  \
+    /* Written by the UI thread and the timer; g_OutputDone also by the output driver thread. */  \
+    VALUE(Atomic32, g_SysExFamily, -1)                                                            \
+    VALUE(Atomic32, g_Redraw, 0)                                                                  \
+    VALUE(Atomic32, g_HungCount, -1)                                                              \
+    VALUE(Atomic32, g_OutputDone, 1)                                                              \
+    /* Written by the UI thread before g_HungCount is released; read by the timer after acquiring \
+       it. */                                                                                     \
+    ARRAY(char, g_HungMessage, kHungMessageSize, '\0')                                            \
+    /* Raised by the input driver thread, lowered by the UI thread. */                            \
+    VALUE(Atomic32, g_LongInPosted, 0)                                                            \
+    VALUE(Atomic32, g_LongInKept, 0)                                                              \
+    /* UI thread. */                                                                              \
+    VALUE(uint32_t, g_TimerId, 0)                                                                 \
+    VALUE(plat::TimeCaps, g_TimeCaps, plat::TimeCaps{})                                           \
+    ARRAY(uint8_t, g_RpnMsb, 16, 127)                                                             \
+    ARRAY(uint8_t, g_RpnLsb, 16, 127)                                                             \
+    ARRAY(char, g_SysExText, 96, '\0')                                                            \
+    VALUE(int32_t, g_SysExLength, 0)                                                              \
+    ARRAY(std::string, g_IgnoreTable, kTableRows, std::string())                                  \
+    ARRAY(std::string, g_TriggerTable, kTableRows, std::string())
 
-// Written by the panel's creation (UI), read by the driver and timer threads to post.
-std::atomic<plat::HWnd> g_PanelWnd{nullptr};
+#define KVN_DEFINE_ARRAY(type, name, size, start) type name[size] = {};
+#define KVN_FILL_ARRAY(type, name, size, start) std::fill(std::begin(name), std::end(name), start);
+#define KVN_SKIP(...)
 
-// Settings: UI thread, except g_ThruConnect which the driver callbacks read.
-int32_t g_Frequency = 4400;
-int32_t g_KeyShift = 0;
-int32_t g_SkipF8 = 1;
-Atomic32 g_ThruConnect{0};
-int32_t g_RefTone = 0;
+KVN_ENGINE_STATE(KVN_DEFINE_VALUE, KVN_DEFINE_ARRAY)
 
-// Written by the UI thread and the timer; g_OutputDone also by the output driver thread.
-Atomic32 g_SysExFamily{-1};
-Atomic32 g_Redraw{0};
-Atomic32 g_HungCount{-1};
-Atomic32 g_OutputDone{1};
-
-// Armed on the UI thread (g_InputSilence on the input driver thread), lowered by the timer.
-Atomic32 g_LampFreqDown{kLampIdle};
-Atomic32 g_LampFreqUp{kLampIdle};
-Atomic32 g_LampMasterTune{kLampIdle};
-Atomic32 g_LampIn{kLampIdle};
-Atomic32 g_LampOut{kLampIdle};
-Atomic32 g_LampPanic{kLampIdle};
-Atomic32 g_LampDrop{kLampIdle};
-Atomic32 g_LampKeyDown{kLampIdle};
-Atomic32 g_LampKeyUp{kLampIdle};
-Atomic32 g_BlinkPhase{kLampIdle};
-Atomic32 g_BlinkHold{kLampIdle};
-Atomic32 g_InputSilence{kLampIdle};
-
-// Written by the UI thread before g_HungCount is released; read by the timer after acquiring it.
-char g_HungMessage[kHungMessageSize] = {};
-
-// Raised by the input driver thread, lowered by the UI thread.
-Atomic32 g_LongInPosted{0};
-Atomic32 g_LongInKept{0};
-
-// UI thread.
-uint32_t g_TimerId = 0;
-plat::TimeCaps g_TimeCaps = {};
-uint8_t g_RpnMsb[16];
-uint8_t g_RpnLsb[16];
-char g_SysExText[96] = {};
-int32_t g_SysExLength = 0;
-std::string g_IgnoreTable[kTableRows];
-std::string g_TriggerTable[kTableRows];
+#define KVN_DEFINE_LAMP(name) Atomic32 name{kLampIdle};
+KVN_LAMPS(KVN_DEFINE_LAMP)
 
 namespace {
-struct RpnInit {
-    RpnInit() {
-        std::memset(g_RpnMsb, 127, sizeof g_RpnMsb);
-        std::memset(g_RpnLsb, 127, sizeof g_RpnLsb);
-    }
-} rpnInit;
+// The arrays that do not start at zero get their start values before main.
+struct ArrayStarts {
+    ArrayStarts() { KVN_ENGINE_STATE(KVN_SKIP, KVN_FILL_ARRAY) }
+} arrayStarts;
 }  // namespace
 
 void mf_ResetEngineState() {
-    g_MidiInHandle = nullptr;
-    g_MidiOutHandle = nullptr;
     for (plat::MidiHdr** hdr : {&g_MidiInHeader, &g_MidiOutHeader}) {
         if (*hdr != nullptr) delete[](*hdr)->lpData;
         delete *hdr;
-        *hdr = nullptr;
     }
-    std::memset(g_MidiInCaps, 0, sizeof g_MidiInCaps);
-    std::memset(g_MidiOutCaps, 0, sizeof g_MidiOutCaps);
-    g_MidiInCount = 0;
-    g_MidiOutCount = 0;
-    g_MidiInDevice = -1;
-    g_MidiOutDevice = -1;
-    g_MidiInDeviceName.clear();
-    g_MidiOutDeviceName.clear();
-    g_MidiInPicked = -1;
-    g_MidiOutPicked = -1;
-    g_PickOutput = 0;
-    g_PanelWnd = nullptr;
-
-    g_Frequency = 4400;
-    g_KeyShift = 0;
-    g_SkipF8 = 1;
-    g_ThruConnect = 0;
-    g_RefTone = 0;
-
-    g_SysExFamily = -1;
-    g_Redraw = 0;
-    g_HungCount = -1;
-    g_OutputDone = 1;
-    for (Atomic32* lamp :
-         {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn, &g_LampOut, &g_LampPanic, &g_LampDrop,
-          &g_LampKeyDown, &g_LampKeyUp, &g_BlinkPhase, &g_BlinkHold, &g_InputSilence}) {
-        *lamp = kLampIdle;
-    }
-    std::memset(g_HungMessage, 0, sizeof g_HungMessage);
-
-    g_LongInPosted = 0;
-    g_LongInKept = 0;
-    g_TimerId = 0;
-    g_TimeCaps = {};
-    std::memset(g_RpnMsb, 127, sizeof g_RpnMsb);
-    std::memset(g_RpnLsb, 127, sizeof g_RpnLsb);
-    std::memset(g_SysExText, 0, sizeof g_SysExText);
-    g_SysExLength = 0;
-    for (auto& row : g_IgnoreTable) row.clear();
-    for (auto& row : g_TriggerTable) row.clear();
+    KVN_ENGINE_STATE(KVN_RESET_VALUE, KVN_FILL_ARRAY)
+    for (Atomic32* lamp : kLamps) *lamp = kLampIdle;
 }

@@ -56,9 +56,6 @@ extern int32_t g_MidiInDevice;                   // current input row, -1 none
 extern int32_t g_MidiOutDevice;                  // current output row, -1 none
 extern std::string g_MidiInDeviceName;
 extern std::string g_MidiOutDeviceName;
-extern int32_t g_MidiInPicked;  // the picker's result rows
-extern int32_t g_MidiOutPicked;
-extern int32_t g_PickOutput;  // 0: the picker chooses the input, 1: the output
 
 // The panel window that receives every posted engine message. Written once at window creation,
 // read by the driver and timer threads.
@@ -77,21 +74,30 @@ extern Atomic32 g_Redraw;       // repaint request, turned into one WM_PAINT per
 extern Atomic32 g_HungCount;    // watchdog: -1 idle, else ticks spent inside a long send
 extern Atomic32 g_OutputDone;   // 1: the output driver has finished the last long message (release/acquire)
 
-// Lamp countdowns in 10 ms ticks: -1 idle, lit while >= 1. Lowered by the timer thread.
-extern Atomic32 g_LampFreqDown;
-extern Atomic32 g_LampFreqUp;
-extern Atomic32 g_LampMasterTune;
-extern Atomic32 g_LampIn;
-extern Atomic32 g_LampOut;
-extern Atomic32 g_LampPanic;
-extern Atomic32 g_LampDrop;
-extern Atomic32 g_LampKeyDown;
-extern Atomic32 g_LampKeyUp;
-extern Atomic32 g_BlinkPhase;
-extern Atomic32 g_BlinkHold;
-extern Atomic32 g_InputSilence;  // refreshed by every input callback (input driver thread)
-
 constexpr int32_t kLampIdle = -1;
+
+// The lamps: countdowns in 10 ms ticks, idle (kLampIdle) at start, lit while >= 1, armed on the
+// user-interface thread (g_InputSilence on the input driver thread) and lowered by the timer
+// thread. This one list makes their definitions, kLamps and so the tick, the reset and the tests.
+#define KVN_LAMPS(X)    \
+    X(g_LampFreqDown)   \
+    X(g_LampFreqUp)     \
+    X(g_LampMasterTune) \
+    X(g_LampIn)         \
+    X(g_LampOut)        \
+    X(g_LampPanic)      \
+    X(g_LampDrop)       \
+    X(g_LampKeyDown)    \
+    X(g_LampKeyUp)      \
+    X(g_InputSilence) /* refreshed by every input callback */
+
+#define KVN_DECLARE_LAMP(name) extern Atomic32 name;
+KVN_LAMPS(KVN_DECLARE_LAMP)
+#undef KVN_DECLARE_LAMP
+
+#define KVN_LAMP_ADDRESS(name) &name,
+inline Atomic32* const kLamps[] = {KVN_LAMPS(KVN_LAMP_ADDRESS)};
+#undef KVN_LAMP_ADDRESS
 
 // Text of the watchdog's message; complete before g_HungCount is released to 0.
 constexpr size_t kHungMessageSize = 160;
@@ -126,6 +132,11 @@ extern const char* const kIgnoreLabels[kTableRows];
 extern const char* const kTriggerLabels[kTableRows];
 extern const char* const kIgnoreBuiltIn[kFixedRows];
 extern const char* const kTriggerBuiltIn[kFixedRows];
+
+// Tables of start values: one line per value, X(type, name, start), expanded once into the
+// definitions and once into the reset, so that each start value is written in one place.
+#define KVN_DEFINE_VALUE(type, name, start) type name = start;
+#define KVN_RESET_VALUE(type, name, start) name = start;
 
 // Puts every value above back to its start-of-process value (tests use it between cases), freeing
 // the port buffers. Only for a world whose ports are gone: a driver may still hold the buffers.

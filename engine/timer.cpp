@@ -6,12 +6,31 @@ namespace {
 
 constexpr int32_t kHungLimitTicks = 1000;  // 10 s
 
-// The twelve countdowns in the order the tick lowers them.
-Atomic32* const kCountdowns[] = {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn,
-                                 &g_LampOut,      &g_LampPanic,  &g_LampDrop,       &g_LampKeyDown,
-                                 &g_LampKeyUp,    &g_BlinkHold,  &g_BlinkPhase,     &g_InputSilence};
+// The countdowns of the layers above, handed over once each; a slot once filled keeps its value.
+constexpr int kMaxOtherCountdowns = 4;
+std::atomic<Atomic32*> g_OtherCountdowns[kMaxOtherCountdowns] = {};
+
+// Calls f on every countdown the tick lowers: the lamps, then the other layers'.
+template <typename F>
+void ForEachCountdown(F f) {
+    for (Atomic32* c : kLamps) f(*c);
+    for (const std::atomic<Atomic32*>& slot : g_OtherCountdowns) {
+        Atomic32* c = slot.load(std::memory_order_acquire);
+        if (c == nullptr) break;
+        f(*c);
+    }
+}
 
 }  // namespace
+
+void mf_TimerAlsoLowers(Atomic32& countdown) {
+    for (std::atomic<Atomic32*>& slot : g_OtherCountdowns) {
+        Atomic32* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, &countdown, std::memory_order_acq_rel) ||
+            expected == &countdown)
+            return;
+    }
+}
 
 void mf_ArmActivity(Atomic32& lamp) {
     if (lamp == kLampIdle) {
@@ -51,17 +70,17 @@ void TimerProc(uint32_t, uint32_t, uintptr_t, uintptr_t, uintptr_t) {
     // 1. A countdown standing at 0 has just run out: its lamp must go dark, so ask for a repaint.
     //    Tested before the decrement so that the repaint already finds it at -1.
     bool runOut = false;
-    for (Atomic32* c : kCountdowns) runOut |= (*c == 0);
+    ForEachCountdown([&](const Atomic32& c) { runOut |= (c == 0); });
     if (runOut) {
         if (g_InputSilence == 0) g_SysExFamily = -1;
         g_Redraw = 1;
     }
     // 2. Lower every running countdown. A plain read-then-write: an arming store that slips in
     //    between is lost, which costs one lamp flash at most.
-    for (Atomic32* c : kCountdowns) {
-        int32_t v = *c;
-        if (v > kLampIdle) *c = v - 1;
-    }
+    ForEachCountdown([](Atomic32& c) {
+        const int32_t v = c;
+        if (v > kLampIdle) c = v - 1;
+    });
     // 3. At most one paint per tick, however many requests came in.
     if (g_Redraw == 1) {
         g_Redraw = 0;

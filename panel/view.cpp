@@ -4,7 +4,6 @@
 
 #include "engine/engine.h"
 #include "picker/picker.h"
-#include "shell/app.h"
 #include "shell/globals.h"
 #include "shell/main_frame.h"
 
@@ -19,8 +18,6 @@ plat::Point PointOf(intptr_t lParam) {
 }
 
 bool Lit(const Atomic32& countdown) { return countdown >= 1; }
-
-plat::HWnd MainWnd() { return theApp.m_pMainWnd ? theApp.m_pMainWnd->Hwnd() : nullptr; }
 
 }  // namespace
 
@@ -64,6 +61,8 @@ plat::HSurface CKVNView::LoadSkinBitmap(const char* name) {
 
 int CKVNView::OnCreate() {
     g_PanelWnd = m_hWnd;
+    mf_TimerAlsoLowers(g_BlinkPhase);
+    mf_TimerAlsoLowers(g_BlinkHold);
     m_strMissing.clear();
     for (int i = 0; i < SKIN_COUNT; ++i) {
         m_Skin[i].surface = LoadSkinBitmap(kSkinFiles[i]);
@@ -167,21 +166,20 @@ void CKVNView::IconBlinkCheck() {
     if (g_MidiInDevice != -1 && g_LampIn > 0) g_BlinkHold = 50;
     if (g_BlinkPhase != kLampIdle) return;
     g_BlinkPhase = 50;
-    const plat::HWnd main = MainWnd();
     if (g_BlinkHold != kLampIdle) {
         // Input is arriving: alternate between the two icons.
         if (g_IconState == 2) {
             g_IconState = 1;
-            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+            plat::SendWindowMessage(m_hFrame, plat::kWmSetIcon, kIconSmall,
                                     reinterpret_cast<intptr_t>(g_hIconNormal));
         } else {
             g_IconState = 2;
-            plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+            plat::SendWindowMessage(m_hFrame, plat::kWmSetIcon, kIconSmall,
                                     reinterpret_cast<intptr_t>(g_hIconActivity));
         }
     } else if (g_IconState != 1) {
         g_IconState = 1;
-        plat::SendWindowMessage(main, plat::kWmSetIcon, kIconSmall,
+        plat::SendWindowMessage(m_hFrame, plat::kWmSetIcon, kIconSmall,
                                 reinterpret_cast<intptr_t>(g_hIconNormal));
     }
 }
@@ -202,11 +200,10 @@ void CKVNView::OnMouseMove(uint32_t, plat::Point point) {
         g_Redraw = 1;
         return;
     }
-    const plat::HWnd main = MainWnd();
-    const plat::Rect r = plat::GetWindowRect(main);
+    const plat::Rect r = plat::GetWindowRect(m_hFrame);
     const int32_t dx = g_MouseScreen.x - g_DragAnchor.x;
     const int32_t dy = g_MouseScreen.y - g_DragAnchor.y;
-    plat::MoveWindow(main, r.left + dx, r.top + dy, r.right - r.left, r.bottom - r.top, true);
+    plat::MoveWindow(m_hFrame, r.left + dx, r.top + dy, r.right - r.left, r.bottom - r.top, true);
     g_DragAnchor = g_MouseScreen;
     g_WindowPos = {r.left + dx, r.top + dy};
 }
@@ -325,7 +322,7 @@ void CKVNView::OnLButtonDown(uint32_t, plat::Point point) {
     case HIT_MINIMIZE:
         if (!toneOff) return;
         g_HoverRegion = HIT_NONE;
-        plat::PostWindowMessage(MainWnd(), plat::kWmSysCommand, plat::kScMinimize, 0);
+        plat::PostWindowMessage(m_hFrame, plat::kWmSysCommand, plat::kScMinimize, 0);
         return;
     case HIT_CLOSE:
         g_ClosePressed = 1;
@@ -350,7 +347,7 @@ void CKVNView::OnLButtonUp(uint32_t, plat::Point) {
     // from another control and letting go must not end the program.
     if (g_HoverRegion == HIT_CLOSE && g_ClosePressed) {
         mf_DeviceClose();
-        plat::PostWindowMessage(MainWnd(), plat::kWmClose, 0, 0);
+        plat::PostWindowMessage(m_hFrame, plat::kWmClose, 0, 0);
         return;
     }
     g_ClosePressed = 0;

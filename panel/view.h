@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "panel/state.h"
 #include "platform/window.h"
 
 // One skin file with the surface it is selected into.
@@ -38,7 +39,8 @@ public:
     CKVNView();
     ~CKVNView();
 
-    // Creates the view window inside `frame` and runs OnCreate; false when it refused.
+    // Creates the view window inside `frame` and runs OnCreate; false when it refused. The view
+    // moves, minimises, closes and gives icons to `frame`.
     bool Create(plat::HWnd frame);
     int OnCreate();
     void OnDraw();

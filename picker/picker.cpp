@@ -5,6 +5,15 @@
 #include "engine/engine.h"
 #include "shell/globals.h"
 
+#define KVN_PICKER_STATE(VALUE)        \
+    VALUE(int32_t, g_PickOutput, 0)    \
+    VALUE(int32_t, g_MidiInPicked, -1) \
+    VALUE(int32_t, g_MidiOutPicked, -1)
+
+KVN_PICKER_STATE(KVN_DEFINE_VALUE)
+
+void ResetPickerState() { KVN_PICKER_STATE(KVN_RESET_VALUE) }
+
 namespace {
 
 constexpr size_t kNumberWidth = 4;  // "%2d: "

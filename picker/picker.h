@@ -6,6 +6,13 @@
 
 #include "platform/window.h"
 
+// The picker's in- and outputs, user-interface thread only.
+extern int32_t g_PickOutput;    // 0: the picker chooses the input, 1: the output
+extern int32_t g_MidiInPicked;  // the row chosen, or the current one until a choice is made
+extern int32_t g_MidiOutPicked;
+// Puts them back to their start (tests use it).
+void ResetPickerState();
+
 constexpr uint32_t kPickerBackground = plat::Rgb(255, 230, 180);
 
 class CDevicePickerDlg final : public plat::DialogClient {

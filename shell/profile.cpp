@@ -5,22 +5,12 @@
 #include <limits>
 #include <system_error>
 
-#ifndef _WIN32
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "platform/file.h"
 
 namespace kvn::profile {
 namespace {
 
 namespace fs = std::filesystem;
-
-#ifdef _WIN32
-constexpr std::string_view kPlatformEol = "\r\n";
-#else
-constexpr std::string_view kPlatformEol = "\n";
-#endif
 
 // The blanks the classic profile calls skip around names and values. A stray CR before the line
 // break counts as one, so "key=1\r\r\n" still reads "1".
@@ -205,10 +195,8 @@ bool MayReplace(const std::string& path) {
 bool WriteAndClose(std::FILE* f, std::string_view text) {
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = std::fflush(f) == 0 && ok;
-#ifndef _WIN32
     // The rename must not land before the data: a crash in between would leave an empty file.
-    if (ok && ::fsync(::fileno(f)) != 0) ok = errno == EINVAL || errno == ENOTSUP;
-#endif
+    ok = ok && plat::SyncFile(f);
     return std::fclose(f) == 0 && ok;
 }
 
@@ -325,7 +313,7 @@ bool WriteString(const std::string& path, std::string_view section, std::string_
         if (read != ReadResult::Ok && read != ReadResult::Missing) return false;
         const bool exists = read == ReadResult::Ok;
         if (exists && !MayReplace(path)) return false;
-        if (!UpdateText(text, section, key, value, kPlatformEol)) return false;
+        if (!UpdateText(text, section, key, value, plat::NewFileEol())) return false;
 
         // Replace the file a symbolic link points to, not the link.
         fs::path target(path);

@@ -1,5 +1,5 @@
 // Process services of the user-interface thread: the current directory, the single-instance
-// claim and message boxes.
+// claim, message boxes and the settings file's line end and flush.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/sdl/sdl_internal.h"
 #include "platform/sdl/sdl_platform.h"
 
@@ -92,6 +93,13 @@ std::string GetCurrentDir() {
 }
 
 char PathSeparator() { return '/'; }
+
+std::string_view NewFileEol() { return "\n"; }
+
+bool SyncFile(std::FILE* file) {
+    // Some file systems (FUSE, network mounts) cannot sync a file: that is no failure of the write.
+    return ::fsync(::fileno(file)) == 0 || errno == EINVAL || errno == ENOTSUP;
+}
 
 bool ClaimInstance(const char* title) {
     // An abstract socket name: the kernel releases it when the process ends, however it ends, so a

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/file.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_internal.h"
 
@@ -44,8 +45,10 @@ struct WindowWorld {
     bool cwdSet = false;
 #ifdef _WIN32
     char sep = '\\';
+    std::string eol = "\r\n";
 #else
     char sep = '/';
+    std::string eol = "\n";
 #endif
     std::vector<std::string> otherInstances;
     std::vector<std::string> claimed;
@@ -90,6 +93,11 @@ std::string GetCurrentDir() {
 }
 
 char PathSeparator() { return WW().sep; }
+
+std::string_view NewFileEol() { return WW().eol; }
+
+// The files are real, but no test needs them on the disk itself.
+bool SyncFile(std::FILE*) { return true; }
 
 bool ClaimInstance(const char* title) {
     auto& others = WW().otherInstances;
@@ -326,6 +334,7 @@ void SetCurrentDir(std::string dir) {
     WW().cwdSet = true;
 }
 void SetPathSeparator(char sep) { WW().sep = sep; }
+void SetNewFileEol(std::string eol) { WW().eol = std::move(eol); }
 void SetOtherInstance(std::string title) { WW().otherInstances.push_back(std::move(title)); }
 const std::vector<std::string>& ClaimedInstances() { return WW().claimed; }
 

@@ -13,6 +13,7 @@ namespace sim {
 // ---- Process and files ----
 void SetCurrentDir(std::string dir);       // default: the real current directory
 void SetPathSeparator(char sep);           // default: the host's ('\\' on Windows, '/' elsewhere)
+void SetNewFileEol(std::string eol);       // default: the host's ("\r\n" on Windows, "\n" elsewhere)
 void SetOtherInstance(std::string title);  // ClaimInstance(title) fails from now on
 const std::vector<std::string>& ClaimedInstances();
 

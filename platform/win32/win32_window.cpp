@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/win32/win32_internal.h"
 
 struct plat::Surface {
@@ -229,6 +230,12 @@ std::string GetCurrentDir() {
 }
 
 char PathSeparator() { return '\\'; }
+
+std::string_view NewFileEol() { return "\r\n"; }
+
+// The settings file is not forced to the disk here: the write and rename are left to the system's
+// cache, as they always were on Windows.
+bool SyncFile(std::FILE*) { return true; }
 
 bool ClaimInstance(const char* title) {
     // The claim is the main frame's title itself, created later; a crash takes it away.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "panel/state.h"
 #include "picker/picker.h"
 #include "platform/bmp.h"
 #include "shell/app.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "panel/state.h"
 #include "shell/app.h"
 #include "shell/globals.h"
 #include "shell/main_frame.h"
