@@ -3,8 +3,9 @@
 # the simulated platform (ctest -L sim). A tool, not a test: CI does not run it.
 #   nice -n 10 bash scripts/mutate.sh [--jobs N] [--timeout S] [--files F...] [--out FILE]
 #              [--list] [--compare BASELINE [--against FILE]]
-# Before cutting or merging tests: run with --compare scripts/mutate-baseline.txt; it exits non-zero
-# if a mutant the baseline killed now survives, and lists the keys that no longer exist.
+# Before cutting or merging tests: run with --compare scripts/mutate-baseline.txt (it then runs only
+# the mutants the baseline killed); it exits non-zero if one of them now survives, and lists the
+# keys that no longer exist. --against FILE compares a kill list written before by --out instead.
 #
 # Operators: cmp (== <-> !=, < <-> >=, > <-> <=), drop (a one-line call statement becomes `;`),
 # const (an integer literal n -> n+1), swap (two adjacent one-line statements of one block, neither
@@ -24,7 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 exec python3 -c "$(sed -n '/^#--PY--$/,$p' "$0")" "$@"
 #--PY--
-import argparse, concurrent.futures as cf, hashlib, os, re, signal, subprocess, sys, tempfile, threading, time
+import argparse, concurrent.futures as cf, fcntl, hashlib, os, re, signal, subprocess, sys, threading, time
 
 ap = argparse.ArgumentParser(prog="mutate.sh")
 ap.add_argument("--files", nargs="+", default=None)
@@ -139,12 +140,8 @@ def key(m): return (m["op"], str(m["occ"]), m["text"])
 def fmt(status, m): return "%s\t%s\t%s\t%s\t%s:%d" % ((status,) + key(m) + (m["file"], m["line"]))
 
 def parse(path):
-    rows = []
-    for ln in open(path, encoding="utf-8"):
-        if ln.startswith("#") or not ln.strip(): continue
-        st, op, occ, text, loc = ln.rstrip("\n").split("\t")
-        rows.append(dict(status=st, key=(op, occ, text), file=loc.rsplit(":", 1)[0], loc=loc))
-    return rows
+    rows = [ln.rstrip("\n").split("\t") for ln in open(path, encoding="utf-8") if ln.strip() and not ln.startswith("#")]
+    return [dict(status=r[0], key=tuple(r[1:4]), file=r[4].rsplit(":", 1)[0], loc=r[4]) for r in rows]
 
 def compare(base_rows, cur_rows, files):
     if files: base_rows = [r for r in base_rows if r["file"] in files]
@@ -160,9 +157,8 @@ def compare(base_rows, cur_rows, files):
         if cur is None: gone.append(b)
         elif cur["status"] == "survived": lost.append((b, cur))
         elif cur["status"] == "unbuildable": unb.append((b, cur))
-    for b, cur in lost: print("NOW SURVIVES\t%s\t%s (was %s)" % ("\t".join(b["key"]), cur["loc"], b["loc"]))
-    for b, cur in unb: print("now unbuildable\t%s\t%s" % ("\t".join(b["key"]), cur["loc"]))
-    for b in gone: print("key gone\t%s\t(was %s)" % ("\t".join(b["key"]), b["loc"]))
+    for what, rows in (("NOW SURVIVES", lost), ("now unbuildable", unb), ("key gone", [(b, None) for b in gone])):
+        for b, cur in rows: print("%s\t%s\t%s (baseline %s)" % (what, "\t".join(b["key"]), cur["loc"] if cur else "-", b["loc"]))
     print("compare: %d killed before, %d now survive, %d now unbuildable, %d keys gone"
           % (sum(b["status"] in ("killed", "timeout") for b in base_rows), len(lost), len(unb), len(gone)))
     return 1 if lost else 0
@@ -173,9 +169,11 @@ if args.against:
 
 muts, originals = [], {}
 for f in sources:
-    found, lines = mutants_of(f)
+    found, originals[f] = mutants_of(f)
     muts += found
-    originals[f] = lines
+if args.compare and not args.list:  # only the baseline's kills can be lost: run just those
+    killed = {r["key"] for r in parse(args.compare) if r["status"] in ("killed", "timeout")}
+    muts = [m for m in muts if key(m) in killed]
 if args.list:
     for m in muts: print(fmt(m["kind"], m))
     print("# %d mutants in %d files" % (len(muts), len(sources)))
@@ -185,7 +183,6 @@ root = os.path.abspath(".")
 work = os.path.join(os.environ.get("TMPDIR", "/tmp"), "kvn-mutate-" + hashlib.sha1(root.encode()).hexdigest()[:8])
 os.makedirs(work, exist_ok=True)
 lock = open(os.path.join(work, "lock"), "w")
-import fcntl
 try: fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
 except OSError: sys.exit("another mutate.sh run uses %s" % work)
 TARGETS = sorted(os.path.basename(f)[:-4] for f in tracked if re.match(r"tests/unit/\w+_test\.cpp$", f))
@@ -204,8 +201,7 @@ def prepare(n):
     for f in tracked:
         src, dst = open(f, "rb").read(), os.path.join(d, f)
         if not os.path.exists(dst) or open(dst, "rb").read() != src:
-            os.makedirs(os.path.dirname(dst), exist_ok=True)
-            open(dst, "wb").write(src)
+            os.makedirs(os.path.dirname(dst), exist_ok=True); open(dst, "wb").write(src)
     keep = {os.path.join(d, f) for f in tracked}
     for dp, dn, fn in os.walk(d):
         if dp == d: dn[:] = [x for x in dn if not x.startswith("build")]
@@ -239,8 +235,7 @@ def worker(d):
         with qlock:
             if not queue: return
             idx, m = queue.pop(0)
-        f = os.path.join(d, m["file"])
-        new = list(originals[m["file"]])
+        f, new = os.path.join(d, m["file"]), list(originals[m["file"]])
         for i, l in m["lines"].items(): new[i] = l
         open(f, "w", encoding="utf-8").write("\n".join(new))
         try:
