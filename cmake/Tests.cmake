@@ -1,4 +1,5 @@
-# One executable per tests/unit/*_test.cpp, all on the simulated platform.
+# One executable per tests/unit/*_test.cpp, all on the simulated platform and labelled `sim`
+# (ctest -L sim), the set scripts/mutate.sh runs against each mutant.
 if(NOT KVN_BUILD_TESTS)
   return()
 endif()
@@ -24,5 +25,6 @@ foreach(src ${KVN_UNIT_TESTS})
   target_link_libraries(${name} PRIVATE kvn_test_support kvn_ui kvn_platform_sim GTest::gtest_main kvn_warnings)
   set(workdir ${CMAKE_BINARY_DIR}/testrun/${name})
   file(MAKE_DIRECTORY ${workdir})
-  gtest_discover_tests(${name} WORKING_DIRECTORY ${workdir} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
+  gtest_discover_tests(${name} WORKING_DIRECTORY ${workdir} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+                       PROPERTIES LABELS sim)
 endforeach()
