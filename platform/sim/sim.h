@@ -2,6 +2,8 @@
 // to them with the simulated time; input is delivered through the real driver-callback path; the
 // clock moves only when the code sleeps, reads it, or the test advances it; timer ticks and the
 // message queue are driven by the test; message boxes are recorded and answered at once.
+// Nothing here is native: every service of the platform interface is emulated, and each emulation
+// keeps the contract the real adapters keep, since the tests of the whole system run on it.
 #pragma once
 
 #include <cstdint>

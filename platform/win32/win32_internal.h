@@ -1,3 +1,11 @@
+// The Windows adapter (KVN.exe) implements the platform interface as follows.
+// Provided natively, by the system itself: MIDI ports, headers, callbacks, the MIDI mapper and
+// midiConnect (WinMM); the multimedia timer and its period; windows, posted messages, mouse
+// capture, cursors, icons, message boxes, the single-instance search by window title and the
+// picker's modal list box (dialog template 130) (Win32); bitmaps, memory surfaces, block copies,
+// text and pixels (GDI); the work area; the clock, sleep and process exit.
+// Emulated: nothing but the document/view framework, which is the core's own small one (shell/).
+//
 // Shared between the Windows adapter's source files. Only the adapter includes <windows.h>.
 #pragma once
 
