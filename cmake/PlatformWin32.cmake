@@ -6,9 +6,8 @@ endif()
 enable_language(RC)
 
 
-file(GLOB KVN_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/win32/*.cpp)
-list(REMOVE_ITEM KVN_WIN32_SOURCES ${CMAKE_SOURCE_DIR}/platform/win32/main.cpp)
-add_library(kvn_platform_win32 STATIC ${KVN_WIN32_SOURCES})
+add_library(kvn_platform_win32 STATIC ${CMAKE_SOURCE_DIR}/platform/win32/win32_midi.cpp
+                                      ${CMAKE_SOURCE_DIR}/platform/win32/win32_window.cpp)
 target_include_directories(kvn_platform_win32 PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(kvn_platform_win32 PUBLIC kvn_common winmm gdi32 user32 PRIVATE kvn_warnings)
 
