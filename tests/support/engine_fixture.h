@@ -12,6 +12,13 @@
 
 namespace kvntest {
 
+// The panel's lamps, and every countdown the timer lowers by one per tick.
+inline Atomic32* const kLamps[] = {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn,   &g_LampOut,
+                                   &g_LampPanic,    &g_LampDrop,   &g_LampKeyDown,    &g_LampKeyUp};
+inline Atomic32* const kCountdowns[] = {&g_LampFreqDown, &g_LampFreqUp, &g_LampMasterTune, &g_LampIn,
+                                        &g_LampOut,      &g_LampPanic,  &g_LampDrop,       &g_LampKeyDown,
+                                        &g_LampKeyUp,    &g_BlinkPhase, &g_BlinkHold,      &g_InputSilence};
+
 // Stands in for the panel view: routes the engine's posted messages and counts paints.
 class EngineWindow final : public plat::WindowClient {
 public:
