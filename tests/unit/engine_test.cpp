@@ -73,6 +73,7 @@ TEST_F(EngineOpen, DriverThreadOnlyRefreshesTheSilenceAndPostsDataWhileNotLinked
     ASSERT_TRUE(sim::DeliverShort(Msg(0xB0, 121, 0)));
     g_ThruConnect = 1;
     for (Atomic32* lamp : kLamps) *lamp = kLampIdle;
+    g_Redraw = 0;
     g_InputSilence = 3;
     ASSERT_TRUE(sim::DeliverShort(Msg(0x90, 60, 100)));  // linked: refreshed and posted to nobody
     EXPECT_EQ(g_InputSilence, 500);

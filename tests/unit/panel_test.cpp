@@ -560,6 +560,7 @@ TEST_F(PanelDrawTest, EachStateDrawsItsPiecesInOrderInEveryPanelColour) {
                    Blt("08.bmp", 0, 21 * band, 60, 21, 550, 10)};
     };
     // Each row: a state, and what the paint draws between the background and the frequency digits.
+    // Lamps are lit down to 1 and dark at 0.
     const struct {
         const char* what;
         std::function<void(int k)> set;
@@ -570,12 +571,12 @@ TEST_F(PanelDrawTest, EachStateDrawsItsPiecesInOrderInEveryPanelColour) {
         {"key shift below zero", [](int) { g_KeyShift = -7; },
          [&](int k, int) { return Join(ports(k), shift(k, "-7")); }},
         {"no ports: no names, unlit port lamps",
-         [](int) { g_MidiInDevice = g_MidiOutDevice = -1, SetLamps(5); },
+         [](int) { g_MidiInDevice = g_MidiOutDevice = -1, SetLamps(1); },
          [&](int k, int band) {
              return Join(Join({ports(k)[0], ports(k)[1]}, shift(k)), lamps(band));
          }},
         {"every lamp lit, a family, the soft tone",
-         [](int k) { SetLamps(5), g_SysExFamily = (k + 1) % 3, g_RefTone = 1; },
+         [](int k) { SetLamps(1), g_SysExFamily = (k + 1) % 3, g_RefTone = 1; },
          [&](int k, int band) {
              return Join(
                  Join(Join({Blt("01.bmp", 210 * k, 40 * ((k + 1) % 3), 210, 40, 300, 10)}, ports(k, 44)),
