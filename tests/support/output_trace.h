@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/sim/sim.h"
+#include "tests/oracle/model.h"
 
 namespace kvntest {
 
@@ -48,12 +49,9 @@ struct Expect {
         for (int ch = 0; ch < 16; ++ch) Cc(ch, ctl, 0);
         return *this;
     }
-    // Channel Fine Tuning at 440.0 Hz (8192) on every channel but channel 10.
+    // Channel Fine Tuning at 440.0 Hz on every channel but channel 10.
     Expect& Tuning() {
-        for (int ch = 0; ch < 16; ++ch) {
-            if (ch != 9)
-                Cc(ch, 101, 0).Cc(ch, 100, 1).Cc(ch, 6, 64).Cc(ch, 38, 0).Cc(ch, 101, 127).Cc(ch, 100, 127);
-        }
+        for (const oracle::Bytes& b : oracle::TuningAll(440.0)) Add(Text(b[0], b[1], b[2]));
         return *this;
     }
     // A successful output open that starts at `at`.

@@ -117,19 +117,6 @@ TEST(BmpRoundTrip, Encode24DecodesToTheSameImageForEveryRowPaddingAndWritesBotto
               (std::vector<uint8_t>{0xCC, 0xAA, 0x33}));
 }
 
-TEST(BmpRoundTrip, Encode32KeepsColoursAndCarriesAlpha) {
-    const std::vector<uint8_t> bytes =
-        kvn::bmp::Encode32(Image{2, 2, {0xFF102030, 0x80405060, 0x00708090, 0x12A0B0C0}});
-    ASSERT_EQ(bytes.size(), 14u + 108u + 16u);
-    EXPECT_EQ(bytes[14], 108);
-    // bottom-up: the first stored pixel is the bottom-left one with its alpha
-    EXPECT_EQ(bytes[122 + 3], 0x00);
-    EXPECT_EQ(bytes[122 + 7], 0x12);
-    Image back;
-    ASSERT_TRUE(DecodeBytes(bytes, back));
-    EXPECT_EQ(back.pixels, (Pixels{0x102030, 0x405060, 0x708090, 0xA0B0C0}));
-}
-
 TEST(BmpRoundTrip, SaveThenLoadAndMalformedImagesAreNotEncoded) {
     const Image img = Sample(13, 7);
     const std::string path = "bmp_test_roundtrip.bmp";
@@ -171,18 +158,6 @@ TEST(BmpDecode, IndexedDepthsReadThePaletteBottomUpAndTopDown) {
     EXPECT_TRUE(Refused(used.Build()));
     used.rows[0] = 1;
     EXPECT_EQ(Decoded(used), (Pixels{0x222222}));
-}
-
-TEST(BmpDecode, CoreHeaderWithThreeBytePalette) {
-    BmpBuilder b = Bmp(2, 2, 4, {0x1F, 0, 0, 0, 0xF1, 0, 0, 0}, std::vector<uint32_t>(16));
-    b.hdrSize = 12;
-    b.palette[1] = 0x102030;
-    b.palette[15] = 0xF0E0D0;
-    EXPECT_EQ(Decoded(b), (Pixels{0xF0E0D0, 0x102030, 0x102030, 0xF0E0D0}));
-
-    BmpBuilder rgb = Bmp(1, 1, 24, {0x03, 0x02, 0x01, 0});
-    rgb.hdrSize = 12;
-    EXPECT_EQ(Decoded(rgb), (Pixels{0x010203}));
 }
 
 TEST(BmpDecode, TrueColourDepths) {

@@ -14,6 +14,7 @@
 #include "platform/bmp.h"
 #include "shell/app.h"
 #include "shell/globals.h"
+#include "tests/oracle/model.h"
 #include "tests/support/app_fixture.h"
 
 namespace kvntest {
@@ -238,9 +239,9 @@ TEST_F(PanelInputTest, EachControlActsOnceWithItsLampItsMessagesAndARepaint) {
     EXPECT_EQ(g_Frequency, 4410);
     const std::vector<uint32_t> tune = Sent();
     ASSERT_EQ(tune.size(), 180u);
-    // The second run carries 441.0 Hz: data entry MSB 0x42, LSB 0x41.
-    EXPECT_EQ(tune[92] & 0xFFFF00, (0x42u << 16) | (6u << 8));
-    EXPECT_EQ(tune[93] >> 16, 0x41u);
+    const auto at441 = oracle::TuningAll(441.0);  // the second run
+    for (size_t i = 0; i < at441.size(); ++i)
+        EXPECT_EQ(tune[90 + i], at441[i][0] | uint32_t(at441[i][1]) << 8 | uint32_t(at441[i][2]) << 16);
     EXPECT_EQ(g_LampFreqUp, 10);
     EXPECT_EQ(g_LampFreqDown, kLampIdle);
 
@@ -539,135 +540,94 @@ TEST_F(PanelInputTest, OnlyTheLeftButtonActsAndOnlyOnTheRegionOfTheLastMove) {
 
 // ---- Drawing ----
 
-TEST_F(PanelDrawTest, AtRestWithoutPortsOnlyBackgroundUnlitLampsKeyShiftAndDigitsAreDrawn) {
-    ASSERT_TRUE(Start());  // no input device: the input is absent
-    mf_MidiOutClose();     // and no output either
-    SetLamps(kLampIdle);
-    g_PanelColor = 0;
-    EXPECT_EQ(Paint(), Join({kBackground, Blt("09.bmp", 0, 0, 44, 27, 25, 77),
-                             Blt("09.bmp", 0, 27, 44, 27, 25, 103), Text(" 0", 646, 49, 0)},
-                            DigitsAndPresent(4400, 0)));
-}
-
-TEST_F(PanelDrawTest, AtRestWithPortsEverythingButTheBackgroundTakesThePanelColour) {
-    StartWithPorts();
-    // No family yet: no family indicator. The key shift text has two characters and no plus sign.
-    const struct {
-        int f, shift;
-        const char* text;
-    } cases[4] = {{4350, -7, "-7"}, {4455, -1, "-1"}, {4400, 0, " 0"}, {4405, 7, " 7"}};
-    for (int k = 0; k < 4; ++k) {
-        SCOPED_TRACE("panel colour " + std::to_string(k));
-        g_Frequency = cases[k].f;
-        g_PanelColor = k;
-        g_KeyShift = cases[k].shift;
-        EXPECT_EQ(Paint(),
-                  Join({kBackground, Blt("09.bmp", 0, 54 * k, 44, 27, 25, 77),
-                        Blt("09.bmp", 0, 54 * k + 27, 44, 27, 25, 103), Text("USB Keyboard", 70, 76, k),
-                        Text("SC-88 Pro", 70, 103, k), Text(cases[k].text, 646, 49, k)},
-                       DigitsAndPresent(cases[k].f, k)));
-    }
-}
-
-TEST_F(PanelDrawTest, AFailedPortKeepsItsRowSoItsEmptyNameIsWritten) {
-    sim::SetInputDevices({"USB Keyboard"});
-    sim::SetInputOpenResult(0, plat::kMmAllocated);
-    ASSERT_TRUE(Start());
-    const Ops ops = Paint();
-    // No settings file: panel colour 1.
-    EXPECT_EQ(Count(ops, Text("", 70, 76, 1)), 1) << ::testing::PrintToString(ops);
-    EXPECT_EQ(Count(ops, Text("Window's MIDI Mapper", 70, 103, 1)), 1);
-}
-
-TEST_F(PanelDrawTest, EveryLampLitInEachPanelColourAndEachFamily) {
-    StartWithPorts();
-    for (int k = 0; k < 4; ++k) {
-        SCOPED_TRACE("panel colour " + std::to_string(k));
-        g_PanelColor = k;
-        g_SysExFamily = (k + 1) % 3;  // each family has its row
-        SetLamps(5);
-        g_RefTone = 1;
-        const int band = k + 1;
-        EXPECT_EQ(
-            Paint(),
-            Join({kBackground, Blt("01.bmp", 210 * k, 40 * ((k + 1) % 3), 210, 40, 300, 10),
-                  Blt("09.bmp", 44, 54 * k, 44, 27, 25, 77), Blt("09.bmp", 44, 54 * k + 27, 44, 27, 25, 103),
-                  Text("USB Keyboard", 70, 76, k), Text("SC-88 Pro", 70, 103, k), Text(" 0", 646, 49, k),
-                  Blt("02.bmp", 0, 330, 104, 66, 334, 70), Blt("10.bmp", 0, 24 * band, 20, 24, 676, 50),
-                  Blt("10.bmp", 21, 24 * band, 20, 24, 697, 50), Blt("06.bmp", 0, 40 * band, 34, 40, 593, 92),
-                  Blt("06.bmp", 35, 40 * band, 34, 40, 628, 92), Blt("03.bmp", 0, 40 * band, 80, 40, 663, 92),
-                  Blt("08.bmp", 0, 21 * band, 60, 21, 550, 10), Blt("11.bmp", 0, 20 * band, 16, 20, 546, 58)},
-                 DigitsAndPresent(4400, k)));
-        // The loud lamp instead of the soft one.
-        g_RefTone = 2;
-        const Ops loud = Paint();
-        EXPECT_EQ(Count(loud, Blt("11.bmp", 16, 20 * band, 16, 20, 565, 58)), 1);
-        EXPECT_EQ(Count(loud, Blt("11.bmp", 0, 20 * band, 16, 20, 546, 58)), 0);
-        g_RefTone = 0;
-    }
-}
-
-TEST_F(PanelDrawTest, ConnectionThruHidesKeyShiftAndFamilyAndShowsItsPictureUnlessADropIsShown) {
+TEST_F(PanelDrawTest, EachStateDrawsItsPiecesInOrderInEveryPanelColour) {
     StartWithPorts();
     const std::string drop = Blt("02.bmp", 0, 330, 104, 66, 334, 70);
-    for (int k = 0; k < 4; ++k) {
-        SCOPED_TRACE("panel colour " + std::to_string(k));
-        g_PanelColor = k;
-        g_ThruConnect = 1;
-        g_SysExFamily = 1;
-        g_KeyShift = 3;
-        Ops thru = Join({kBackground, Blt("09.bmp", 0, 54 * k, 44, 27, 25, 77),
-                         Blt("09.bmp", 0, 54 * k + 27, 44, 27, 25, 103), Text("USB Keyboard", 70, 76, k),
-                         Text("SC-88 Pro", 70, 103, k), Blt("02.bmp", 0, 66 * (k + 1), 104, 66, 334, 70)},
-                        DigitsAndPresent(4400, k));
-        EXPECT_EQ(Paint(), thru);
-
-        // A dropped message takes the centre window, thru or not.
-        g_LampDrop = 4;
-        thru[5] = drop;
-        EXPECT_EQ(Paint(), thru);
-        g_ThruConnect = 0;
-        const Ops dropOnly = Paint();
-        EXPECT_EQ(Count(dropOnly, drop), 1);
-        EXPECT_EQ(Count(dropOnly, Text(" 3", 646, 49, k)), 1);
-        g_LampDrop = 0;  // run out: dark again
-        for (const std::string& op : Paint()) EXPECT_EQ(op.find("02.bmp"), std::string::npos);
-        g_LampDrop = kLampIdle;
-    }
-}
-
-TEST_F(PanelDrawTest, HoverLooksFollowTheMouseAndShowTheHeldLooks) {
-    StartWithPorts();
-    const std::string rest = Blt("09.bmp", 0, 0, 44, 27, 25, 77),
-                      minimise = Blt("04.bmp", 30, 20, 30, 20, 665, 10),
-                      close = Blt("04.bmp", 60, 20, 30, 20, 700, 10),
-                      closeHeld = Blt("04.bmp", 60, 40, 30, 20, 700, 10);
-    auto second = [this](int region) {
-        MoveTo(PointOf(region));
-        return Paint().at(1);
+    // Port lamps unlit (or lit) and the two port names.
+    const auto ports = [](int k, int lit = 0) {
+        return Ops{Blt("09.bmp", lit, 54 * k, 44, 27, 25, 77),
+                   Blt("09.bmp", lit, 54 * k + 27, 44, 27, 25, 103), Text("USB Keyboard", 70, 76, k),
+                   Text("SC-88 Pro", 70, 103, k)};
     };
-    EXPECT_EQ(second(HIT_MINIMIZE), minimise);
-    EXPECT_EQ(second(HIT_CLOSE), close);
-    EXPECT_EQ(second(HIT_MOVE), Blt("04.bmp", 0, 20, 30, 20, 628, 10));
-    EXPECT_EQ(second(HIT_FREQ_UP), rest) << "no look for other controls";
-
-    // The close button held: held look while over it, none when the mouse leaves, back when it returns.
-    MoveTo(PointOf(HIT_CLOSE));
-    Press();
-    EXPECT_EQ(Paint().at(1), closeHeld);
-    EXPECT_EQ(second(HIT_PANIC), rest);
-    EXPECT_EQ(second(HIT_MINIMIZE), minimise);
-    EXPECT_EQ(second(HIT_CLOSE), closeHeld);
-    MoveTo(PointOf(HIT_PANIC));
-    Release();  // off the button: no close, and the held look is gone for good
-    EXPECT_EQ(second(HIT_CLOSE), close);
-
-    // The move handle shows its held look only while a drag is in progress.
-    MoveTo(PointOf(HIT_MOVE));
-    Press();
-    EXPECT_EQ(Paint().at(1), Blt("04.bmp", 0, 40, 30, 20, 628, 10));
-    Release();
-    EXPECT_EQ(Paint().at(1), Blt("04.bmp", 0, 20, 30, 20, 628, 10));
+    const auto shift = [](int k, const char* text = " 0") { return Ops{Text(text, 646, 49, k)}; };
+    // The lamps of the controls, all lit, in the drawing order.
+    const auto lamps = [&](int band) {
+        return Ops{drop,
+                   Blt("10.bmp", 0, 24 * band, 20, 24, 676, 50),
+                   Blt("10.bmp", 21, 24 * band, 20, 24, 697, 50),
+                   Blt("06.bmp", 0, 40 * band, 34, 40, 593, 92),
+                   Blt("06.bmp", 35, 40 * band, 34, 40, 628, 92),
+                   Blt("03.bmp", 0, 40 * band, 80, 40, 663, 92),
+                   Blt("08.bmp", 0, 21 * band, 60, 21, 550, 10)};
+    };
+    // Each row: a state, and what the paint draws between the background and the frequency digits.
+    // Lamps are lit down to 1 and dark at 0.
+    const struct {
+        const char* what;
+        std::function<void(int k)> set;
+        std::function<Ops(int k, int band)> pieces;
+    } rows[] = {
+        {"at rest, no plus sign", [](int) { g_KeyShift = 7; },
+         [&](int k, int) { return Join(ports(k), shift(k, " 7")); }},
+        {"key shift below zero", [](int) { g_KeyShift = -7; },
+         [&](int k, int) { return Join(ports(k), shift(k, "-7")); }},
+        {"no ports: no names, unlit port lamps",
+         [](int) { g_MidiInDevice = g_MidiOutDevice = -1, SetLamps(1); },
+         [&](int k, int band) {
+             return Join(Join({ports(k)[0], ports(k)[1]}, shift(k)), lamps(band));
+         }},
+        {"every lamp lit, a family, the soft tone",
+         [](int k) { SetLamps(1), g_SysExFamily = (k + 1) % 3, g_RefTone = 1; },
+         [&](int k, int band) {
+             return Join(
+                 Join(Join({Blt("01.bmp", 210 * k, 40 * ((k + 1) % 3), 210, 40, 300, 10)}, ports(k, 44)),
+                      shift(k)),
+                 Join(lamps(band), {Blt("11.bmp", 0, 20 * band, 16, 20, 546, 58)}));
+         }},
+        {"the loud tone", [](int) { g_RefTone = 2; },
+         [&](int k, int band) {
+             return Join(Join(ports(k), shift(k)), {Blt("11.bmp", 16, 20 * band, 16, 20, 565, 58)});
+         }},
+        {"thru hides key shift and family", [](int) { g_ThruConnect = 1, g_SysExFamily = 1, g_KeyShift = 3; },
+         [&](int k, int band) { return Join(ports(k), {Blt("02.bmp", 0, 66 * band, 104, 66, 334, 70)}); }},
+        {"a drop takes the centre from thru", [](int) { g_ThruConnect = 1, g_LampDrop = 4; },
+         [&](int k, int) { return Join(ports(k), {drop}); }},
+        {"a drop lamp run out is dark", [](int) { g_LampDrop = 0; },
+         [&](int k, int) { return Join(ports(k), shift(k)); }},
+        {"move handle hovered", [](int) { g_HoverRegion = HIT_MOVE; },
+         [&](int k, int) { return Join({Blt("04.bmp", 0, 20, 30, 20, 628, 10)}, Join(ports(k), shift(k))); }},
+        {"move handle dragged", [](int) { g_HoverRegion = HIT_MOVE, g_DragState = DRAG_DRAGGING; },
+         [&](int k, int) { return Join({Blt("04.bmp", 0, 40, 30, 20, 628, 10)}, Join(ports(k), shift(k))); }},
+        {"minimise hovered", [](int) { g_HoverRegion = HIT_MINIMIZE; },
+         [&](int k, int) {
+             return Join({Blt("04.bmp", 30, 20, 30, 20, 665, 10)}, Join(ports(k), shift(k)));
+         }},
+        {"close hovered", [](int) { g_HoverRegion = HIT_CLOSE; },
+         [&](int k, int) {
+             return Join({Blt("04.bmp", 60, 20, 30, 20, 700, 10)}, Join(ports(k), shift(k)));
+         }},
+        {"close held", [](int) { g_HoverRegion = HIT_CLOSE, g_ClosePressed = 1; },
+         [&](int k, int) {
+             return Join({Blt("04.bmp", 60, 40, 30, 20, 700, 10)}, Join(ports(k), shift(k)));
+         }},
+    };
+    const int frequency[4] = {4350, 4455, 4400, 4405};
+    for (const auto& row : rows) {
+        for (int k = 0; k < 4; ++k) {
+            SCOPED_TRACE(std::string(row.what) + ", panel colour " + std::to_string(k));
+            SetLamps(kLampIdle);
+            g_RefTone = g_ThruConnect = g_KeyShift = g_ClosePressed = 0;
+            g_SysExFamily = g_HoverRegion = -1;
+            g_DragState = DRAG_IDLE;
+            g_MidiInDevice = 0;
+            g_MidiOutDevice = 1;
+            g_PanelColor = k;
+            g_Frequency = frequency[k];
+            row.set(k);
+            EXPECT_EQ(Paint(),
+                      Join(Join({kBackground}, row.pieces(k, k + 1)), DigitsAndPresent(frequency[k], k)));
+        }
+    }
 }
 
 TEST_F(PanelDrawTest, AMissingOrUnreadableSkinFileIsNamedAloneAndNothingOfTheViewStays) {

