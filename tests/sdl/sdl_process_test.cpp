@@ -1,5 +1,6 @@
 // Process services of the SDL adapter, without any server: port names, the single-instance claim,
-// the timer, message boxes without a display, and process exit.
+// message boxes and windows without a display, and process exit (the timer and the clock are the
+// platform contract's, tests/platform).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -64,63 +65,6 @@ TEST(SdlProcess, TheInstanceClaimHoldsUntilTheProcessEndsHoweverItEnds) {
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     EXPECT_TRUE(plat::ClaimInstance(title.c_str()));
     EXPECT_FALSE(plat::ClaimInstance(title.c_str()));  // now ours
-}
-
-struct Ticks {
-    std::atomic<int> count{0};
-    std::atomic<uint32_t> id{0};
-    std::atomic<bool> killedSelf{false};
-};
-
-void Count(uint32_t id, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
-    auto* t = reinterpret_cast<Ticks*>(user);
-    t->id = id;
-    ++t->count;
-}
-
-void KillSelf(uint32_t id, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
-    auto* t = reinterpret_cast<Ticks*>(user);
-    ++t->count;
-    if (plat::TimeKillEvent(id) == plat::kMmNoError) t->killedSelf = true;
-}
-
-// A killed timer stays silent while others tick; a one-shot fires once; a callback may kill its
-// own timer.
-TEST(SdlTimer, TicksStopForGoodWhenKilled) {
-    plat::TimeCaps caps{};
-    EXPECT_EQ(plat::TimeGetDevCaps(&caps, sizeof caps), plat::kMmNoError);
-    EXPECT_EQ(caps.wPeriodMin, 1u);
-    EXPECT_NE(plat::TimeGetDevCaps(&caps, 4), plat::kMmNoError);
-    EXPECT_EQ(plat::TimeSetEvent(10, 1, nullptr, 0, plat::kTimePeriodic), 0u);
-
-    Ticks a, once, self, clock;
-    const auto start = [](uint32_t ms, plat::TimerCallback f, Ticks& t, uint32_t kind) {
-        return plat::TimeSetEvent(ms, 1, f, reinterpret_cast<uintptr_t>(&t), kind);
-    };
-    const uint32_t idA = start(10, Count, a, plat::kTimePeriodic);
-    ASSERT_NE(idA, 0u);
-    ASSERT_TRUE(kvntest::PollUntil([&] { return a.count >= 5; }));
-    EXPECT_EQ(a.id, idA);
-    EXPECT_EQ(plat::TimeKillEvent(idA), plat::kMmNoError);
-    EXPECT_NE(plat::TimeKillEvent(idA), plat::kMmNoError);
-    const int frozen = a.count;
-    const uint32_t idOnce = start(5, Count, once, plat::kTimeOneShot);
-    const uint32_t idSelf = start(5, KillSelf, self, plat::kTimePeriodic);
-    const uint32_t idClock = start(10, Count, clock, plat::kTimePeriodic);
-    ASSERT_TRUE(kvntest::PollUntil([&] { return self.killedSelf.load() && once.count == 1; }));
-    ASSERT_TRUE(kvntest::PollUntil([&] { return clock.count >= 10; }));
-    EXPECT_EQ(a.count, frozen);
-    EXPECT_EQ(once.count, 1);
-    EXPECT_EQ(self.count, 1);
-    plat::TimeKillEvent(idOnce);
-    EXPECT_EQ(plat::TimeKillEvent(idClock), plat::kMmNoError);
-    EXPECT_NE(plat::TimeKillEvent(idSelf), plat::kMmNoError);  // already gone
-}
-
-TEST(SdlProcess, ClockIsMonotonicAndSleepWaits) {
-    const uint64_t t0 = plat::ClockMs();
-    plat::Sleep(20);
-    EXPECT_GE(plat::ClockMs() - t0, 20u);
 }
 
 TEST(SdlProcess, AMessageBoxWithoutADisplayGoesToStderr) {
