@@ -9,6 +9,10 @@
 
 namespace contract {
 
+// How wide the panel font (a 26-pixel cell, 8 pixels across on average) draws "0123456789" with
+// the face the adapter finds for it.
+extern const int kTenDigitsWidth;
+
 // A path for a file named `name` in a folder of this test run's own.
 std::string ScratchPath(const std::string& name);
 

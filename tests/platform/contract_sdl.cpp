@@ -9,6 +9,8 @@
 
 namespace contract {
 
+const int kTenDigitsWidth = 80;  // ten digits of 8 pixels
+
 std::string ScratchPath(const std::string& name) {
     static const std::string dir = kvntest::ScratchDir();
     return dir + "/" + name;

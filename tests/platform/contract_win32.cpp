@@ -7,6 +7,8 @@
 
 namespace contract {
 
+const int kTenDigitsWidth = 120;  // Wine's stand-in for SimHei keeps the height, not the width
+
 std::string ScratchPath(const std::string& name) {
     char dir[MAX_PATH];
     GetTempPathA(MAX_PATH, dir);

@@ -1,6 +1,6 @@
 // Process services of the SDL adapter, without any server: port names, the single-instance claim,
-// message boxes and windows without a display, and process exit (the timer and the clock are the
-// platform contract's, tests/platform).
+// a timer's one-shot and self-kill, message boxes and windows without a display, and process exit
+// (the rest of the timer and the clock are the platform contract's, tests/platform).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -65,6 +65,35 @@ TEST(SdlProcess, TheInstanceClaimHoldsUntilTheProcessEndsHoweverItEnds) {
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
     EXPECT_TRUE(plat::ClaimInstance(title.c_str()));
     EXPECT_FALSE(plat::ClaimInstance(title.c_str()));  // now ours
+}
+
+void KillSelf(uint32_t id, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
+    auto* count = reinterpret_cast<std::atomic<int>*>(user);
+    if (plat::TimeKillEvent(id) == plat::kMmNoError) ++*count;
+}
+
+void CountTick(uint32_t, uint32_t, uintptr_t user, uintptr_t, uintptr_t) {
+    ++*reinterpret_cast<std::atomic<int>*>(user);
+}
+
+// Beyond the platform contract: a one-shot fires once, a callback may kill its own timer, and the
+// capabilities are refused into a structure too small for them.
+TEST(SdlTimer, AOneShotFiresOnceAndACallbackMayKillItsOwnTimer) {
+    plat::TimeCaps caps{};
+    EXPECT_NE(plat::TimeGetDevCaps(&caps, 4), plat::kMmNoError);
+    static std::atomic<int> once{0}, self{0}, clock{0};
+    const uint32_t idOnce =
+        plat::TimeSetEvent(5, 1, CountTick, reinterpret_cast<uintptr_t>(&once), plat::kTimeOneShot);
+    const uint32_t idSelf =
+        plat::TimeSetEvent(5, 1, KillSelf, reinterpret_cast<uintptr_t>(&self), plat::kTimePeriodic);
+    const uint32_t idClock =
+        plat::TimeSetEvent(5, 1, CountTick, reinterpret_cast<uintptr_t>(&clock), plat::kTimePeriodic);
+    EXPECT_TRUE(kvntest::PollUntil([&] { return self == 1 && once == 1 && clock >= 10; }));
+    plat::TimeKillEvent(idOnce);
+    EXPECT_EQ(plat::TimeKillEvent(idClock), plat::kMmNoError);
+    EXPECT_NE(plat::TimeKillEvent(idSelf), plat::kMmNoError);  // already gone
+    EXPECT_EQ(once, 1);
+    EXPECT_EQ(self, 1);
 }
 
 TEST(SdlProcess, AMessageBoxWithoutADisplayGoesToStderr) {
