@@ -163,7 +163,6 @@ kvn_sdl_test(sdl_midi_test --jack)
 kvn_sdl_test(sdl_nomidi_test --no-jack)
 kvn_sdl_test(sdl_process_test)
 kvn_sdl_test(sdl_window_test --x)
-kvn_sdl_test(sdl_list_test --x)
 kvn_sdl_test(sdl_wm_test --wm)
 kvn_sdl_test(contract_test --x)
 
