@@ -9,9 +9,13 @@
 
 namespace contract {
 
-// How wide the panel font (a 26-pixel cell, 8 pixels across on average) draws "0123456789" with
-// the face the adapter finds for it.
-extern const int kTenDigitsWidth;
+// The panel font (a 26-pixel cell, 8 pixels across on average) as drawn with the face the
+// adapter finds for it: how wide "0123456789" is, give or take `slack`, and how many rows of the
+// cell an opaque background may leave out.
+struct FontMetrics {
+    int tenDigits, slack, cellShortBy;
+};
+extern const FontMetrics kPanelFont;
 
 // A path for a file named `name` in a folder of this test run's own.
 std::string ScratchPath(const std::string& name);

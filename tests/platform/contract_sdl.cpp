@@ -9,7 +9,7 @@
 
 namespace contract {
 
-const int kTenDigitsWidth = 80;  // ten digits of 8 pixels
+const FontMetrics kPanelFont = {80, 8, 0};  // ten digits of 8 pixels, the whole cell
 
 std::string ScratchPath(const std::string& name) {
     static const std::string dir = kvntest::ScratchDir();

@@ -229,7 +229,7 @@ TEST(Contract, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
     EXPECT_GE(ink.left, 20);
     EXPECT_GE(ink.top, 10);
     EXPECT_LE(ink.bottom, 10 + 26);
-    EXPECT_NEAR(ink.right - 20, contract::kTenDigitsWidth, 8);
+    EXPECT_NEAR(ink.right - 20, contract::kPanelFont.tenDigits, contract::kPanelFont.slack);
     EXPECT_GT(ink.bottom - ink.top, 12);
     EXPECT_GT(CountOf(canvas, red), 0);                       // strokes reach the full text colour
     EXPECT_EQ(CountOf(canvas, plat::Rgb(255, 255, 255)), 0);  // and no text cell behind them
@@ -249,7 +249,8 @@ TEST(Contract, ThePanelFontHasA26PixelCellAndAverages8PixelsAcross) {
     plat::DrawTextAt(opaque, 10, 10, "ab");
     const plat::Rect box = Ink(opaque, 0);
     EXPECT_EQ(box.top, 10);
-    EXPECT_EQ(box.bottom, 10 + 26);
+    EXPECT_NEAR(box.bottom, 10 + 26, contract::kPanelFont.cellShortBy);
+    EXPECT_LE(box.bottom, 10 + 26);
     EXPECT_EQ(plat::GetPixel(opaque, box.left, box.top), plat::Rgb(0, 0, 200));
 
     plat::FreeFont(font);

@@ -7,7 +7,9 @@
 
 namespace contract {
 
-const int kTenDigitsWidth = 120;  // Wine's stand-in for SimHei keeps the height, not the width
+// Wine's stand-in for SimHei keeps the height, not the width, and a fresh prefix does not always
+// pick the same one: 108 to 119 pixels, a cell of 25 or 26 rows.
+const FontMetrics kPanelFont = {114, 10, 1};
 
 std::string ScratchPath(const std::string& name) {
     char dir[MAX_PATH];
