@@ -72,10 +72,13 @@ add_library(kvn_fake_winmm SHARED ${CMAKE_SOURCE_DIR}/tests/win32/fake_winmm.cpp
 set_target_properties(kvn_fake_winmm PROPERTIES OUTPUT_NAME winmm PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
 target_link_libraries(kvn_fake_winmm PRIVATE kvn_warnings)
 
-file(GLOB KVN_WIN32_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/*_test.cpp)
-foreach(src ${KVN_WIN32_TESTS})
-  get_filename_component(name ${src} NAME_WE)
-  add_executable(${name} ${src} $<TARGET_OBJECTS:kvn_win32_resources>)
+# The adapter's own tests, and the platform contract (tests/platform) with this adapter's user.
+set(KVN_WIN32_TESTS adapter_test contract_test)
+set(adapter_test_SOURCES ${CMAKE_SOURCE_DIR}/tests/win32/adapter_test.cpp)
+set(contract_test_SOURCES ${CMAKE_SOURCE_DIR}/tests/platform/contract_test.cpp
+                          ${CMAKE_SOURCE_DIR}/tests/platform/contract_win32.cpp)
+foreach(name ${KVN_WIN32_TESTS})
+  add_executable(${name} ${${name}_SOURCES} $<TARGET_OBJECTS:kvn_win32_resources>)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${KVN_WIN32_TEST_DIR})
   target_link_libraries(${name} PRIVATE kvn_platform_win32 GTest::gtest_main kvn_warnings)
   add_dependencies(${name} kvn_fake_winmm)

@@ -1,8 +1,8 @@
-// Windows, posted messages, input and message boxes of the SDL adapter, on a real X server
-// (run_with.sh --x, no window manager); input comes from xdotool.
+// What the SDL adapter's windows and list do beyond the platform contract (tests/platform), on a
+// real X server (run_with.sh --x, no window manager): the X window itself, input from xdotool,
+// dropped and overflowing posts, and the list widget (clicks, scrolling, keys, modality).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <numeric>
 #include <tuple>
 
@@ -41,23 +41,9 @@ struct Window {
     plat::HWnd view = nullptr;
 };
 
-TEST(SdlWindow, FrameAndViewAreOneBorderlessWindowPlacedInScreenCoordinates) {
-    EXPECT_EQ(plat::GetWorkArea().right, 1280);  // no window manager: the whole screen
-    EXPECT_EQ(plat::GetWorkArea().bottom, 1024);
-    Window w("KVN - place", 100, 120);
-    ASSERT_NE(w.view, nullptr);
-    EXPECT_FALSE(kvntest::Viewable("KVN - place"));  // hidden until shown
-    plat::ShowWindow(w.frame, plat::kSwShow);
-    EXPECT_TRUE(kvntest::Viewable("KVN - place"));
-    EXPECT_FALSE(plat::IsIconic(w.frame));
-    const plat::Rect r = plat::GetWindowRect(w.frame);
-    EXPECT_EQ((std::vector<int>{r.left, r.top, r.right, r.bottom}), (std::vector<int>{100, 120, 840, 270}));
-    const plat::Point p = plat::ClientToScreen(w.view, {5, 6});
-    EXPECT_EQ(p.x, 105);
-    EXPECT_EQ(p.y, 126);
-
+TEST(SdlWindow, TheXWindowIsWhereTheFrameSaysItIs) {
+    Window w("KVN - place", 100, 120, true);
     plat::MoveWindow(w.frame, 300, 310, 740, 150, false);
-    EXPECT_EQ(plat::GetWindowRect(w.frame).left, 300);
     const std::string info = Output("xwininfo -name 'KVN - place'");
     for (const char* line :
          {"Absolute upper-left X:  300", "Absolute upper-left Y:  310", "Width: 740", "Height: 150"}) {
@@ -68,7 +54,6 @@ TEST(SdlWindow, FrameAndViewAreOneBorderlessWindowPlacedInScreenCoordinates) {
 // A window destroyed meanwhile gets nothing more: queued messages for it are dropped.
 TEST(SdlWindow, MessagesForADestroyedWindowAreDropped) {
     Window w("KVN - post", 0, 0);
-    EXPECT_FALSE(plat::PostWindowMessage(nullptr, plat::kWmApp, 0, 0));
     ASSERT_TRUE(plat::PostWindowMessage(w.view, plat::kWmApp + 2, 1, 2));
     Window other("KVN - other", 0, 200);
     ASSERT_TRUE(plat::PostWindowMessage(other.view, plat::kWmApp + 3, 0, 0));
@@ -153,10 +138,7 @@ TEST(SdlWindow, MouseAndKeysReachTheViewAsWin32Messages) {
     EXPECT_TRUE(w.frameClient.All().empty());  // the frame gets no input
 }
 
-TEST(SdlWindow, TheIconsAreBuiltInAndShowOnTheWindow) {
-    for (int id : {plat::kIconApp, plat::kIconNormal, plat::kIconActivity})
-        EXPECT_NE(plat::LoadAppIcon(id), nullptr) << id;
-    EXPECT_EQ(plat::LoadAppIcon(999), nullptr);
+TEST(SdlWindow, TheIconsShowOnTheWindow) {
     Window w("KVN - icons", 0, 0);
     const std::string id = Output("xdotool search --name '^KVN - icons$' 2>/dev/null | head -1");
     ASSERT_FALSE(id.empty());
@@ -168,49 +150,88 @@ TEST(SdlWindow, TheIconsAreBuiltInAndShowOnTheWindow) {
     EXPECT_NE(icon().find("Icon (16 x 16)"), std::string::npos);
 }
 
-TEST(SdlWindow, AMessageBoxKeepsTheLoopGoingOnTheUiThreadAndBlocksAnyOtherThread) {
-    Window w("KVN - box", 0, 0, true);
-    std::atomic<bool> delivered{false};
-    w.viewClient.on = [&](uint32_t msg, uintptr_t, intptr_t) {
-        if (msg == plat::kWmApp) delivered = true;
-        if (msg == plat::kWmApp + 1) plat::QuitMessageLoop(3);
-    };
-    // Closes the box on the screen, as a user pressing Enter in it, until it is gone.
-    const auto dismiss = [] {
-        const auto boxId = [] {
-            return Output("xwininfo -root -tree | awk '/\"Korvane\"/ { printf \"%s\", $1; exit }'");
-        };
-        PollUntil([&] { return !boxId().empty(); }, std::chrono::seconds(20));
-        const bool gone = PollUntil(
-            [&] {
-                const std::string id = boxId();
-                if (id.empty()) return true;
-                kvntest::Xdotool("windowfocus --sync " + id + " key Return");
-                return PollUntil([&] { return boxId().empty(); }, std::chrono::seconds(1));
-            },
-            std::chrono::seconds(20));
-        if (!gone) ADD_FAILURE() << "the box stayed open:\n" << Output("xwininfo -root -tree");
-    };
-    {
-        Background user([&] {
-            plat::PostWindowMessage(w.view, plat::kWmApp, 0, 0);
-            PollUntil([&] { return delivered.load(); });
-            dismiss();
-        });
-        EXPECT_EQ(
-            plat::ShowMessageBox("The specified MIDI output device can not be used", "Korvane", plat::kMbOk),
-            plat::kIdOk);
-    }
-    EXPECT_TRUE(delivered);  // dispatched while the box was open
+constexpr const char* kList = "KVN list";
 
-    // The watchdog's box, on another thread: the loop here runs on meanwhile.
-    Background timerThread([&] {
-        plat::ShowMessageBox("[SD-90] got missing.  Sorry,  Exit this application.", "Korvane",
-                             plat::kMbOk | plat::kMbIconWarning);
-        plat::PostWindowMessage(w.view, plat::kWmApp + 1, 0, 0);
+class Picker final : public plat::DialogClient {
+public:
+    virtual ~Picker() = default;
+    bool OnInitDialog(plat::HDialog dlg) override {
+        plat::ListResetContent(dlg);
+        for (const std::string& line : lines) plat::ListAddString(dlg, line.c_str());
+        plat::ListSetCurSel(dlg, initial);
+        const plat::Rect r = plat::GetDialogRect(dlg);
+        plat::MoveDialog(dlg, at.x, at.y, r.right - r.left, r.bottom - r.top);
+        return true;
+    }
+    void OnSelChange(plat::HDialog dlg) override {
+        std::string text;
+        plat::ListGetText(dlg, plat::ListGetCurSel(dlg), &text);
+        chosen.push_back(text);
+        if (endOnChoice) plat::EndDialog(dlg, plat::kIdOk);
+    }
+    std::vector<std::string> lines;
+    int initial = -1;
+    plat::Point at{300, 200};
+    bool endOnChoice = true;
+    std::vector<std::string> chosen;
+};
+
+// Shows the list, and once it is on the screen acts as the user: xdotool, then `then`.
+int Modal(Picker& p, const std::string& xdotool, const std::function<void()>& then = nullptr) {
+    kvntest::Background user([&] {
+        PollUntil([] { return kvntest::Viewable(kList); });
+        kvntest::Xdotool(xdotool);
+        if (then) then();
     });
-    Background user(dismiss);
-    EXPECT_EQ(kvntest::RunLoop(30000), 3);
+    kvntest::Guard guard;
+    return plat::DoModalList(&p, plat::Rgb(255, 230, 180));
+}
+
+TEST(SdlList, AClickChoosesALine) {
+    Picker p;
+    p.lines = {" 2: kvnsink:in", " 0: Window's MIDI Mapper", " 1: fluidsynth:midi_00"};
+    p.initial = 1;
+    // The third line: one pixel of frame and two lines of 18 or 19 pixels above it.
+    EXPECT_EQ(Modal(p, "mousemove 330 246 click 1"), plat::kIdOk);
+    EXPECT_EQ(p.chosen, (std::vector<std::string>{" 2: kvnsink:in"}));
+}
+
+TEST(SdlList, KeysMoveTheChoiceAndEnterEndsIt) {
+    Picker p;
+    p.lines = {" 0: a", " 1: b", " 2: c", " 3: d"};
+    p.initial = 0;
+    p.endOnChoice = false;
+    EXPECT_EQ(Modal(p, "key Down Down Up End Return"), plat::kIdOk);
+    EXPECT_EQ(p.chosen, (std::vector<std::string>{" 1: b", " 2: c", " 1: b", " 3: d"}));
+}
+
+TEST(SdlList, ALongListScrollsToShowTheMarkedLine) {
+    Picker p;
+    for (int i = 0; i < 21; ++i) {
+        p.lines.emplace_back(i < 10 ? " " : "");
+        p.lines.back() += std::to_string(i) + ": port " + std::to_string(i);
+    }
+    p.initial = 20;
+    EXPECT_EQ(Modal(p, "mousemove 330 210 click 1"), plat::kIdOk);  // the first line shown
+    ASSERT_EQ(p.chosen.size(), 1u);
+    EXPECT_GT(std::stoi(p.chosen[0]), 10);
+}
+
+TEST(SdlList, TheMainWindowIgnoresInputMeanwhile) {
+    kvntest::Client frameClient, viewClient;
+    plat::HWnd frame = plat::CreateMainFrame("KVN - modal", 0, 0, 740, 150, &frameClient);
+    plat::CreateView(frame, &viewClient);
+    plat::ShowWindow(frame, plat::kSwShow);
+    Picker p;
+    p.lines = {" 0: a", " 1: b"};
+    p.at = {400, 400};
+    // A click and a key on the main window (ignored).
+    EXPECT_EQ(Modal(p, "mousemove 50 50 click 1 key x", [] { kvntest::Xdotool("key Escape"); }),
+              plat::kIdCancel);
+    EXPECT_TRUE(viewClient.Of(plat::kWmLButtonDown).empty());
+    EXPECT_TRUE(viewClient.Of(plat::kWmKeyDown).empty());
+    EXPECT_TRUE(p.chosen.empty());
+    plat::DestroyWindow(frame);
 }
 
 }  // namespace
