@@ -191,7 +191,8 @@ int Spawn(const std::string& command, const std::string& outPath, std::chrono::s
 int Run(const std::string& command) { return Spawn(command, "", std::chrono::seconds(20)); }
 
 std::string Output(const std::string& command) {
-    char path[] = "/tmp/kvn-test-out.XXXXXX";
+    std::string name = (std::filesystem::temp_directory_path() / "kvn-test-out.XXXXXX").string();
+    char* path = name.data();
     const int fd = mkstemp(path);
     if (fd < 0) return {};
     close(fd);
