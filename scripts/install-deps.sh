@@ -6,8 +6,8 @@ packages=(
   # the core and its tests
   build-essential cmake pkg-config clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  # sanitizer runs and fuzzing (clang's libFuzzer)
-  clang libclang-rt-14-dev
+  # sanitizer runs and fuzzing (clang's libFuzzer); scripts/mutate.sh builds with ninja and lld
+  clang libclang-rt-14-dev ninja-build lld
   # the Windows build, cross-compiled and tested under Wine
   g++-mingw-w64-x86-64 wine64 wine
   # shared by the Linux program's and the Windows program's end-to-end tests

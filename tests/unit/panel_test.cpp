@@ -28,12 +28,9 @@ std::vector<uint32_t> Sent() {
     return words;
 }
 
-const std::vector<Atomic32*> kLamps = {&g_LampFreqDown, &g_LampFreqUp,  &g_LampMasterTune,
-                                       &g_LampIn,       &g_LampOut,     &g_LampPanic,
-                                       &g_LampDrop,     &g_LampKeyDown, &g_LampKeyUp};
-
 bool AllLampsIdle() {
-    return std::all_of(kLamps.begin(), kLamps.end(), [](const Atomic32* l) { return *l == kLampIdle; });
+    return std::all_of(std::begin(kLamps), std::end(kLamps),
+                       [](const Atomic32* l) { return *l == kLampIdle; });
 }
 void SetLamps(int32_t value) {
     for (Atomic32* lamp : kLamps) *lamp = value;
