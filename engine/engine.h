@@ -1,6 +1,7 @@
 // The MIDI engine's operations. All of them run on the user-interface thread, except the three
 // platform callbacks (MidiInProc, MidiOutProc, TimerProc), which run on driver and timer threads
-// and only touch atomics and post window messages.
+// and only touch atomics and post window messages, and mf_ShortMsgIn, which MidiInProc may run
+// on the fast path while it holds the busy flag.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,30 @@ void mf_TimerAlsoLowers(Atomic32& countdown);
 void mf_ArmActivity(Atomic32& lamp);  // arm with 3 ticks only when idle, and request a redraw
 void mf_RequestRedraw();              // the next tick posts one WM_PAINT
 void mf_PostPaint();                  // WM_PAINT posted at once
+
+// ---- Turns with the input's fast path ----------------------------------------------------------
+// The user-interface thread holds the busy flag for the life of a CHold: around each action that
+// sends or changes what the thru reads, so that input handled on the fast path falls before or
+// after the whole action. Holds nest. A CLetGo gives the flag up for the life of a modal loop
+// (message box, picker), in which other messages are dispatched and input keeps flowing.
+class CHold {
+public:
+    CHold();
+    ~CHold();
+    CHold(const CHold&) = delete;
+    CHold& operator=(const CHold&) = delete;
+};
+
+class CLetGo {
+public:
+    CLetGo();
+    ~CLetGo();
+    CLetGo(const CLetGo&) = delete;
+    CLetGo& operator=(const CLetGo&) = delete;
+
+private:
+    int32_t m_Depth;
+};
 
 // ---- Input hand-off and short-message thru -----------------------------------------------------
 void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t instance, uintptr_t param1, uintptr_t param2);

@@ -112,10 +112,13 @@ void mf_DeviceInitialize() {
 uint32_t mf_MidiInOpen(int32_t row) {
     const uint32_t result = plat::MidiInOpen(&g_MidiInHandle, static_cast<uint32_t>(row), MidiInProc, 0);
     if (result == plat::kMmNoError) return result;
-    plat::ShowMessageBox(result == plat::kMmAllocated
-                             ? "The specified MIDI input device is already in use by another application."
-                             : "The specified MIDI input device can not be used",
-                         "Korvane", plat::kMbOk);
+    {
+        const CLetGo modal;  // the box's loop dispatches other actions
+        plat::ShowMessageBox(result == plat::kMmAllocated
+                                 ? "The specified MIDI input device is already in use by another application."
+                                 : "The specified MIDI input device can not be used",
+                             "Korvane", plat::kMbOk);
+    }
     g_MidiInDeviceName.clear();
     g_MidiInHandle = nullptr;
     return result;
@@ -161,10 +164,14 @@ uint32_t mf_MidiOutOpen(int32_t row) {
         mf_SendMasterTune(-1);
         return result;
     }
-    plat::ShowMessageBox(result == plat::kMmAllocated
-                             ? "The specified MIDI output device is already in use by another application."
-                             : "The specified MIDI output device can not be used",
-                         "Korvane", plat::kMbOk);
+    {
+        const CLetGo modal;  // the box's loop dispatches other actions
+        plat::ShowMessageBox(
+            result == plat::kMmAllocated
+                ? "The specified MIDI output device is already in use by another application."
+                : "The specified MIDI output device can not be used",
+            "Korvane", plat::kMbOk);
+    }
     g_MidiOutDeviceName.clear();
     g_MidiOutHandle = nullptr;
     return result;

@@ -38,6 +38,10 @@
     /* Raised by the input driver thread, lowered by the UI thread. */                            \
     VALUE(Atomic32, g_LongInPosted, 0)                                                            \
     VALUE(Atomic32, g_LongInKept, 0)                                                              \
+    VALUE(Atomic32, g_InputWaiting, 0)                                                            \
+    /* Taken by the UI thread (which alone counts its holds) and tried by the input driver. */    \
+    VALUE(Atomic32, g_Busy, 0)                                                                    \
+    VALUE(int32_t, g_HoldDepth, 0)                                                                \
     /* UI thread. */                                                                              \
     VALUE(uint32_t, g_TimerId, 0)                                                                 \
     VALUE(plat::TimeCaps, g_TimeCaps, plat::TimeCaps{})                                           \

@@ -2,7 +2,8 @@
 // state.cpp. Four threads meet in it without locks (user interface, input driver, output driver,
 // timer); each value that more than one thread touches is one atomic 32-bit word, relaxed except
 // for the g_HungMessage / g_HungCount pair. Everything not marked otherwise belongs to the
-// user-interface thread alone.
+// user-interface thread alone, or is read by the input's fast path while it holds g_Busy (the
+// settings, the output handle, the RPN tracker).
 #pragma once
 
 #include <atomic>
@@ -110,6 +111,16 @@ extern Atomic32 g_LongInPosted;
 // post failed): nobody will handle it, and it waits to be handed back. Set by the input driver
 // thread (release), taken by the user-interface thread (acquire).
 extern Atomic32 g_LongInKept;
+
+// Input messages posted to the user-interface thread and not yet handled to the end: while one
+// waits there, later input follows it the same way. Raised by the input driver thread.
+extern Atomic32 g_InputWaiting;
+
+// The busy flag: 1 while the user-interface thread runs an action that sends or changes what the
+// thru reads, or while the input driver thread handles a message on the fast path. The input side
+// only tries it (one compare-and-swap) and never waits; see CHold in engine.h.
+extern Atomic32 g_Busy;
+extern int32_t g_HoldDepth;  // the user-interface thread's nested holds
 
 extern uint32_t g_TimerId;  // 0: no timer running
 extern plat::TimeCaps g_TimeCaps;

@@ -39,7 +39,10 @@ int mf_SendSysEx(const char* data, uint32_t length) {
             char text[kHungMessageSize];
             std::snprintf(text, sizeof text, "[%s] got missing,  Change to [%s]", g_MidiOutDeviceName.c_str(),
                           kMapperName);
-            plat::ShowMessageBox(text, "Korvane", plat::kMbOk);
+            {
+                const CLetGo modal;  // the box's loop dispatches other actions
+                plat::ShowMessageBox(text, "Korvane", plat::kMbOk);
+            }
             HandBackInputBuffer();
             mf_MidiOutClose();
             g_MidiOutDevice = 0;

@@ -1,10 +1,49 @@
-// Input hand-off from the driver thread and the whole path of a short message: clock filter, key
-// shift, control-change inspection and the one send operation for every composed short message.
+// Input hand-off from the driver thread, the fast path beside it, and the whole path of a short
+// message: clock filter, key shift, control-change inspection and the one send operation for every
+// composed short message.
+#include <thread>
+
 #include "engine/engine.h"
 
+namespace {
+
+// The fast path holds the flag for one message at most: spinning that out is short, and the
+// input side never waits for us in return.
+void TakeBusy() {
+    for (int32_t expected = 0; !g_Busy.CompareExchange(expected, 1); expected = 0) std::this_thread::yield();
+}
+
+// Lowers the count of waiting input once its message has been handled to the end.
+struct Handled {
+    ~Handled() { g_InputWaiting.Add(-1); }
+};
+
+}  // namespace
+
+CHold::CHold() {
+    if (g_HoldDepth++ == 0) TakeBusy();
+}
+
+CHold::~CHold() {
+    if (--g_HoldDepth == 0) g_Busy.StoreRelease(0);
+}
+
+CLetGo::CLetGo() : m_Depth(g_HoldDepth) {
+    if (m_Depth == 0) return;
+    g_HoldDepth = 0;
+    g_Busy.StoreRelease(0);
+}
+
+CLetGo::~CLetGo() {
+    if (m_Depth == 0) return;
+    TakeBusy();
+    g_HoldDepth = m_Depth;
+}
+
 void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1, uintptr_t param2) {
-    // Driver thread: no MIDI processing here, only the hand-off. Data travels by value (short) or
-    // by the address of the one input buffer (SysEx), both inside a posted message.
+    // Driver thread: the hand-off, or a short message on the fast path below; nothing here waits,
+    // allocates or calls the system. Data travels by value (short) or by the address of the one
+    // input buffer (SysEx), both inside a posted message.
     g_InputSilence = 500;
     if (g_ThruConnect != 0) {
         // The driver forwards by itself. A SysEx buffer it returns now reaches nobody; it is
@@ -13,18 +52,34 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
         return;
     }
     if (msg == plat::kMimData) {
-        plat::PostWindowMessage(g_PanelWnd.load(), kMsgShortIn, param1, static_cast<intptr_t>(param2));
+        // The fast path: handled right here when its output cannot differ from the hand-off's. No
+        // earlier input waits for the user-interface thread, which runs no action now (the flag
+        // is ours), and nothing of its sends still waits at the output (asked once the flag is
+        // ours: only a holder sends). Reset All Controllers goes the long way: its retune pauses.
+        int32_t idle = 0;
+        if (g_InputWaiting == 0 && (param1 & 0xFFF0) != 0x79B0 && g_Busy.CompareExchange(idle, 1)) {
+            const bool open = plat::MidiInFastPathOpen(handle);
+            if (open) mf_ShortMsgIn(static_cast<uint32_t>(param1));
+            g_Busy.StoreRelease(0);
+            if (open) return;
+        }
+        g_InputWaiting.Add(1);
+        if (!plat::PostWindowMessage(g_PanelWnd.load(), kMsgShortIn, param1, static_cast<intptr_t>(param2)))
+            g_InputWaiting.Add(-1);
     } else if (msg == plat::kMimLongData) {
+        g_InputWaiting.Add(1);
         g_LongInPosted.Add(1);
         if (!plat::PostWindowMessage(g_PanelWnd.load(), kMsgLongIn, reinterpret_cast<uintptr_t>(handle),
                                      static_cast<intptr_t>(param1))) {
             g_LongInPosted.Add(-1);
+            g_InputWaiting.Add(-1);
             g_LongInKept.StoreRelease(1);
         }
     }
 }
 
 void OnMidiShortMsg(uintptr_t wParam, intptr_t) {
+    const Handled handled;
     // A SysEx buffer kept because its message could not be posted (the queue was full) goes back
     // to the driver once the queue is being worked off, or no SysEx would ever come in again.
     if (g_LongInKept != 0 && g_ThruConnect == 0) mf_HandBackInputBufferIfIdle();
@@ -32,6 +87,7 @@ void OnMidiShortMsg(uintptr_t wParam, intptr_t) {
 }
 
 void OnMidiLongMsg(uintptr_t wParam, intptr_t lParam) {
+    const Handled handled;
     g_LongInPosted.Add(-1);
     auto* hdr = reinterpret_cast<plat::MidiHdr*>(lParam);
     // A buffer handed back empty (the input being reset while it closes) is neither handled nor

@@ -219,7 +219,11 @@ void CKVNView::ChoosePort(bool output) {
         g_MidiInPicked = g_MidiInDevice;
     }
     CDevicePickerDlg picker;
-    const bool chosen = picker.DoModal() == plat::kIdOk;
+    bool chosen = false;
+    {
+        const CLetGo modal;  // the picker's loop dispatches other actions
+        chosen = picker.DoModal() == plat::kIdOk;
+    }
     // Picking the row of a port that failed to open tries it again: with nothing open, the same
     // row is not "the port in use", and leaving it closed would give the user no way back to it.
     // Dismissing the picker is no choice and tries nothing.
@@ -361,6 +365,9 @@ void CKVNView::OnLButtonDblClk(uint32_t flags, plat::Point point) {
 }
 
 intptr_t CKVNView::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    // Every message is one action, whole to the input's fast path (g_KeyShift and the 32 messages
+    // after it, a port switch, a handed-off input message and its sends).
+    const CHold hold;
     switch (msg) {
     case kMsgShortIn:
         OnMidiShortMsg(wParam, lParam);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "engine/engine.h"
 #include "panel/view.h"
 #include "platform/platform.h"
 #include "shell/app.h"
@@ -78,6 +79,7 @@ void CMainFrame::UpdateWindow() {
 }
 
 intptr_t CMainFrame::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    const CHold hold;  // one action, whole to the input's fast path
     switch (msg) {
     case plat::kWmClose:
         // The document never has unsaved changes: close without asking, and end the loop.

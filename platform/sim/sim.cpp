@@ -66,6 +66,11 @@ struct World {
     uint64_t nowUs = 0;
     int exitStatus = -1;
     bool inCompletion = false;
+    bool fastPath = false;
+    std::function<void()> sendHook;
+    int inCallback = 0;  // depth of input callbacks running
+    bool inHook = false;
+    int stalls = 0;
 };
 
 World& W() {
@@ -105,6 +110,21 @@ void FinishLong(plat::MidiOutPort* port, plat::MidiHdr* hdr) {
     if (port->callback) {
         port->callback(port, plat::kMomDone, port->instance, reinterpret_cast<uintptr_t>(hdr), 0);
     }
+}
+
+// An input callback, counted so that what it must not do (block, wait) can be caught.
+void CallIn(plat::MidiInPort* in, uint32_t msg, uintptr_t param1, uintptr_t param2) {
+    ++W().inCallback;
+    in->callback(in, msg, in->instance, param1, param2);
+    --W().inCallback;
+}
+
+void AfterSend() {
+    World& w = W();
+    if (!w.sendHook || w.inHook || w.inCallback > 0) return;
+    w.inHook = true;
+    w.sendHook();
+    w.inHook = false;
 }
 
 // Runs the driver's work that has come due by now.
@@ -261,6 +281,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
     if (!ValidOut(handle)) return kMmInvalHandle;
     Record(handle, sim::Event::Short, msg);
+    AfterSend();
     return kMmNoError;
 }
 
@@ -310,6 +331,7 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
         break;
     }
     }
+    AfterSend();
     return kMmNoError;
 }
 
@@ -332,6 +354,12 @@ uint32_t MidiOutClose(HMidiOut handle) {
     }
     if (handle->callback) handle->callback(handle, kMomClose, handle->instance, 0, 0);
     return kMmNoError;
+}
+
+bool MidiInFastPathOpen(HMidiIn in) {
+    if (!W().fastPath || !ValidIn(in)) return false;
+    return std::none_of(W().outPorts.begin(), W().outPorts.end(),
+                        [](const auto& p) { return p->open && !p->pending.empty(); });
 }
 
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
@@ -387,6 +415,7 @@ bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam
 }
 
 int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
+    if (W().inCallback > 0) ++W().stalls;
     W().boxes.push_back({text ? text : "", caption ? caption : "", style});
     if (W().boxHook) {
         auto box = W().boxes.back();
@@ -403,6 +432,7 @@ uint64_t ClockMs() {
 }
 
 void Sleep(uint32_t ms) {
+    if (W().inCallback > 0) ++W().stalls;
     W().nowUs += static_cast<uint64_t>(ms) * 1000;
     RunDue();
 }
@@ -429,12 +459,15 @@ void SetOutputOpenResult(int id, uint32_t result) { W().outputOpenResult[id] = r
 void SetOutputLongMode(int id, LongMode mode) { W().longMode[id] = mode; }
 void SetOutputLongDelay(int id, uint64_t us) { W().longDelayUs[id] = us; }
 void SetOutputBlockTicks(int id, int ticks) { W().blockTicks[id] = ticks; }
+void SetFastPath(bool on) { W().fastPath = on; }
+void SetSendHook(std::function<void()> hook) { W().sendHook = std::move(hook); }
+int InputCallbackStalls() { return W().stalls; }
 
 bool DeliverShort(uint32_t word, uint32_t timestamp) {
     plat::MidiInPort* in = OpenInput();
     if (in == nullptr || !in->started) return false;
     if (in->link != nullptr) plat::MidiOutShortMsg(in->link, word);
-    if (in->callback) in->callback(in, plat::kMimData, in->instance, word, timestamp);
+    if (in->callback) CallIn(in, plat::kMimData, word, timestamp);
     return true;
 }
 
@@ -450,7 +483,7 @@ bool DeliverSysEx(const std::vector<uint8_t>& bytes) {
     if (in->link != nullptr) {
         Record(in->link, Event::Long, 0, std::vector<uint8_t>(bytes.begin(), bytes.begin() + n));
     }
-    if (in->callback) in->callback(in, plat::kMimLongData, in->instance, reinterpret_cast<uintptr_t>(hdr), 0);
+    if (in->callback) CallIn(in, plat::kMimLongData, reinterpret_cast<uintptr_t>(hdr), 0);
     return true;
 }
 

@@ -90,6 +90,16 @@ int OpenInputDevice();  // device id of the open input port, -1 when none is ope
 const std::vector<InEvent>& InputLog();
 void ClearInputLog();
 
+// ---- The input's fast path ----
+// Off at first, as on Windows. On: plat::MidiInFastPathOpen is true while no open output has a
+// long message between hand-over and done notice (sends from other threads leave at once here).
+void SetFastPath(bool on);
+// Called after each short or long message an output takes, except from inside an input callback
+// (the driver has one thread): input delivered from here arrives while another thread sends.
+void SetSendHook(std::function<void()> hook);
+// Calls that block or wait (Sleep, a message box) made from inside an input callback.
+int InputCallbackStalls();
+
 // ---- Output ----
 const std::vector<OutEvent>& OutputLog();
 std::vector<OutEvent> ShortMessages();  // the Short events only

@@ -156,6 +156,8 @@ uint32_t MidiInAddBuffer(HMidiIn h, MidiHdr* hdr, uint32_t size) {
 uint32_t MidiInStart(HMidiIn h) { return h ? midiInStart(h->handle) : kMmInvalHandle; }
 uint32_t MidiInStop(HMidiIn h) { return h ? midiInStop(h->handle) : kMmInvalHandle; }
 uint32_t MidiInReset(HMidiIn h) { return h ? midiInReset(h->handle) : kMmInvalHandle; }
+// WinMM calls back from its own thread with no cycle to write into: input keeps the hand-off.
+bool MidiInFastPathOpen(HMidiIn) { return false; }
 
 uint32_t MidiInClose(HMidiIn h) {
     if (h == nullptr) return kMmInvalHandle;
