@@ -20,6 +20,7 @@ target_compile_definitions(kvn_test_support PUBLIC KVN_SOURCE_DIR="${CMAKE_SOURC
 
 set(KVN_UNIT_TESTS
     oracle_stream_test
+    interleave_test
     engine_test
     sysex_test
     ports_test

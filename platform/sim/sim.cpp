@@ -70,7 +70,7 @@ struct World {
     std::function<void()> sendHook;
     int inCallback = 0;  // depth of input callbacks running
     bool inHook = false;
-    int stalls = 0;
+    int faults = 0;
 };
 
 World& W() {
@@ -280,6 +280,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
 
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
     if (!ValidOut(handle)) return kMmInvalHandle;
+    if (W().inCallback > 0 && !handle->pending.empty()) ++W().faults;
     Record(handle, sim::Event::Short, msg);
     AfterSend();
     return kMmNoError;
@@ -415,7 +416,7 @@ bool PostWindowMessage(HWnd wnd, uint32_t msg, uintptr_t wParam, intptr_t lParam
 }
 
 int ShowMessageBox(const char* text, const char* caption, uint32_t style) {
-    if (W().inCallback > 0) ++W().stalls;
+    if (W().inCallback > 0) ++W().faults;
     W().boxes.push_back({text ? text : "", caption ? caption : "", style});
     if (W().boxHook) {
         auto box = W().boxes.back();
@@ -432,7 +433,7 @@ uint64_t ClockMs() {
 }
 
 void Sleep(uint32_t ms) {
-    if (W().inCallback > 0) ++W().stalls;
+    if (W().inCallback > 0) ++W().faults;
     W().nowUs += static_cast<uint64_t>(ms) * 1000;
     RunDue();
 }
@@ -461,7 +462,7 @@ void SetOutputLongDelay(int id, uint64_t us) { W().longDelayUs[id] = us; }
 void SetOutputBlockTicks(int id, int ticks) { W().blockTicks[id] = ticks; }
 void SetFastPath(bool on) { W().fastPath = on; }
 void SetSendHook(std::function<void()> hook) { W().sendHook = std::move(hook); }
-int InputCallbackStalls() { return W().stalls; }
+int InputCallbackFaults() { return W().faults; }
 
 bool DeliverShort(uint32_t word, uint32_t timestamp) {
     plat::MidiInPort* in = OpenInput();

@@ -97,8 +97,9 @@ void SetFastPath(bool on);
 // Called after each short or long message an output takes, except from inside an input callback
 // (the driver has one thread): input delivered from here arrives while another thread sends.
 void SetSendHook(std::function<void()> hook);
-// Calls that block or wait (Sleep, a message box) made from inside an input callback.
-int InputCallbackStalls();
+// What an input callback did that it must not: block or wait (Sleep, a message box), or send to
+// an output whose long message is still leaving (between hand-over and done notice).
+int InputCallbackFaults();
 
 // ---- Output ----
 const std::vector<OutEvent>& OutputLog();
