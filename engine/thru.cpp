@@ -63,16 +63,17 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
             g_Busy.StoreRelease(0);
             if (open) return;
         }
-        g_InputWaiting.Add(1);
-        if (!plat::PostWindowMessage(g_PanelWnd.load(), kMsgShortIn, param1, static_cast<intptr_t>(param2)))
-            g_InputWaiting.Add(-1);
+        // Counted once posted: only this thread reads the count, so the handler's lowering may
+        // come first (a dip below zero nobody sees).
+        if (plat::PostWindowMessage(g_PanelWnd.load(), kMsgShortIn, param1, static_cast<intptr_t>(param2)))
+            g_InputWaiting.Add(1);
     } else if (msg == plat::kMimLongData) {
-        g_InputWaiting.Add(1);
         g_LongInPosted.Add(1);
-        if (!plat::PostWindowMessage(g_PanelWnd.load(), kMsgLongIn, reinterpret_cast<uintptr_t>(handle),
-                                     static_cast<intptr_t>(param1))) {
+        if (plat::PostWindowMessage(g_PanelWnd.load(), kMsgLongIn, reinterpret_cast<uintptr_t>(handle),
+                                    static_cast<intptr_t>(param1))) {
+            g_InputWaiting.Add(1);
+        } else {
             g_LongInPosted.Add(-1);
-            g_InputWaiting.Add(-1);
             g_LongInKept.StoreRelease(1);
         }
     }
