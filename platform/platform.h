@@ -94,6 +94,13 @@ uint32_t MidiOutClose(HMidiOut handle);
 uint32_t MidiConnect(HMidiIn in, HMidiOut out);
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);
 
+// On the MIDI system's thread, inside an input callback for a short message: whether the
+// message may be handled right here, its sends leaving in this cycle at the event's own place.
+// True only while nothing sent from another thread still waits at the platform's output (no
+// queued event, no long message between hand-over and done notice) and the platform can write
+// this cycle's output from here. Platforms without a fast path return false.
+bool MidiInFastPathOpen(HMidiIn in);
+
 // ---- Multimedia timer ---------------------------------------------------------------------
 struct TimeCaps {
     uint32_t wPeriodMin;
