@@ -196,6 +196,8 @@ endfunction()
 kvn_e2e_test(e2e_panel_test --wm --jack)
 kvn_e2e_test(e2e_burst_test --wm --jack)
 kvn_e2e_test(e2e_fault_test --wm --jack-async)
+# kvn started again and again into a running synchronous graph, beside peers that share a process.
+kvn_e2e_test(e2e_join_test --wm --jack)
 
 # The installed tree, started the way its desktop entry starts it.
 add_test(NAME Install.TheLauncherRunsTheInstalledProgramInAPerUserFolder

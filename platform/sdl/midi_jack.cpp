@@ -168,6 +168,7 @@ public:
     }
 
     void Close(bool dead) override {
+        if (!dead) Drain();
         jack_client_t* c = client_.exchange(nullptr);
         if (c == nullptr || dead || S().serverGone.load()) return;
         jack_deactivate(c);
