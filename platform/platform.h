@@ -90,16 +90,16 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size);
 uint32_t MidiOutReset(HMidiOut handle);
 uint32_t MidiOutClose(HMidiOut handle);
 
-// The driver forwards everything arriving at `in` to `out` until disconnected.
-uint32_t MidiConnect(HMidiIn in, HMidiOut out);
-uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);
-
 // On the MIDI system's thread, inside an input callback for a short message: whether the
 // message may be handled right here, its sends leaving in this cycle at the event's own place.
 // True only while nothing sent from another thread still waits at the platform's output (no
 // queued event, no long message between hand-over and done notice) and the platform can write
 // this cycle's output from here. Platforms without a fast path return false.
 bool MidiInFastPathOpen(HMidiIn in);
+
+// The driver forwards everything arriving at `in` to `out` until disconnected.
+uint32_t MidiConnect(HMidiIn in, HMidiOut out);
+uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);
 
 // ---- Multimedia timer ---------------------------------------------------------------------
 struct TimeCaps {
