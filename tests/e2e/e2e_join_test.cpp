@@ -41,10 +41,11 @@ bool HeardSince(const Heard& heard, size_t from, const Bytes& message) {
     return false;
 }
 
-// One start: kvn comes up linked to both peers, a run of notes passes through it whole and in
-// order, and it leaves in order.
+// One start into a graph that is playing: kvn comes up linked to both peers while the player
+// streams into it, a run of notes passes through it whole and in order, and it leaves in order.
 void OneStart(int start, kvntest::JackClient& player, const Heard& heard) {
     SCOPED_TRACE("start " + std::to_string(start));
+    player.Stream(1000000, 1000, player.Now() + player.Period());
     Kvn kvn("Join" + std::to_string(start), kSettings);
     ASSERT_TRUE(kvn.Start());
     ASSERT_TRUE(kvn.WaitForPanel()) << kvn.Log();
@@ -61,19 +62,20 @@ void OneStart(int start, kvntest::JackClient& player, const Heard& heard) {
 
     from = heard().size();
     std::vector<Bytes> played, notes;
-    for (uint8_t v = 1; v <= kNotes; ++v) played.push_back({0x90, 60, v});
+    for (uint8_t v = 1; v <= kNotes; ++v) played.push_back({0x9E, 60, v});  // apart from the stream
     for (const Bytes& note : played) player.Send(note);
     PollUntil(
         [&] {
             const std::vector<Bytes> all = heard();
             notes.clear();
             for (size_t i = from; i < all.size(); ++i) {
-                if (all[i].size() == 3 && all[i][0] == 0x90) notes.push_back(all[i]);
+                if (all[i].size() == 3 && all[i][0] == 0x9E) notes.push_back(all[i]);
             }
             return notes.size() >= played.size();
         },
         std::chrono::seconds(10));
     EXPECT_EQ(notes, played) << notes.size() << " of " << played.size() << " notes\n" << kvn.Log();
+    player.Stream(0, 1000, 0);
     kvn.Signal(SIGINT);
     EXPECT_EQ(kvn.WaitExit(), 0) << kvn.Log();
 }
