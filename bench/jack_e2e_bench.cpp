@@ -3,8 +3,9 @@
 //   kvn     kvnplay:out -> kvn (started here, its settings naming both ports) -> kvnsink:in
 //   direct  directplay:out -> directsink:in, a plain connection (delivered in the same period)
 // Every message is a numbered note-on, sent from inside the player's process thread at an exact
-// frame (tests/sdl/jack_client.h); the sinks stamp each arrival with its frame. Run it under
-// run_with.sh from a folder of its own, for example
+// frame (tests/sdl/jack_client.h); the sinks stamp each arrival with its frame. With --sysex-ms=M
+// both players also send a 64-byte SysEx every M ms, which kvn hands to its panel, so that the
+// notes behind it follow it there. Run it under run_with.sh from a folder of its own, for example
 //   tests/sdl/run_with.sh --wm --jack -- build/jack_e2e_bench --rates=1000,10000 --seconds=20
 // --jack gives a synchronous server, --jack-async JACK's default asynchronous one.
 #include <unistd.h>
@@ -81,6 +82,7 @@ void Row(const char* name, uint32_t count, const Path& p) {
 int main(int argc, char** argv) {
     std::vector<uint32_t> rates = {1000, 10000};
     double seconds = 20;
+    int sysexMs = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--rates=", 8) == 0) {
             rates.clear();
@@ -88,8 +90,10 @@ int main(int argc, char** argv) {
             for (std::string r; std::getline(in, r, ',');) rates.push_back(uint32_t(std::atol(r.c_str())));
         } else if (std::strncmp(argv[i], "--seconds=", 10) == 0) {
             seconds = std::atof(argv[i] + 10);
+        } else if (std::strncmp(argv[i], "--sysex-ms=", 11) == 0) {
+            sysexMs = std::atoi(argv[i] + 11);
         } else {
-            std::fprintf(stderr, "usage: %s [--rates=R,R...] [--seconds=S]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rates=R,R...] [--seconds=S] [--sysex-ms=M]\n", argv[0]);
             return 64;
         }
     }
@@ -120,11 +124,23 @@ int main(int argc, char** argv) {
         directPlay.Stream(count, rate, start);
         // Until everything came through, or nothing more came for two seconds.
         std::vector<kvntest::Timed> viaKvn, direct;
-        auto quiet = Clock::now();
+        // A SysEx that is neither a reset nor a master tune: kvn passes it on as it is.
+        kvntest::Bytes sysex(64, 0x11);
+        sysex.front() = 0xF0;
+        sysex[1] = 0x7D;  // non-commercial
+        sysex.back() = 0xF7;
+        size_t sysexSent = 0;
+        auto quiet = Clock::now(), nextSysex = Clock::now();
         while (Clock::now() - quiet < std::chrono::seconds(2) &&
                !(kvnPlay.Streamed() == count && directPlay.Streamed() == count && viaKvn.size() >= count &&
                  direct.size() >= count)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(sysexMs > 0 ? 1 : 10));
+            if (sysexMs > 0 && kvnPlay.Streamed() < count && Clock::now() >= nextSysex) {
+                kvnPlay.Send(sysex);
+                directPlay.Send(sysex);
+                ++sysexSent;
+                nextSysex += std::chrono::milliseconds(sysexMs);
+            }
             const std::vector<kvntest::Timed> a = kvnSink.Take(), b = directSink.Take();
             if (!a.empty() || !b.empty() || kvnPlay.Streamed() < count) quiet = Clock::now();
             viaKvn.insert(viaKvn.end(), a.begin(), a.end());
@@ -135,8 +151,8 @@ int main(int argc, char** argv) {
         for (uint32_t i = 0; i < count; ++i) {
             if (k.frames[i] != kLost && d.frames[i] != kLost) added.push_back(k.frames[i] - d.frames[i]);
         }
-        std::printf("\n### %u messages/s, %.0f s (load average %s after)\n\n", rate, seconds,
-                    LoadAverage().c_str());
+        std::printf("\n### %u messages/s, %.0f s, %zu SysEx mixed in (load average %s after)\n\n", rate,
+                    seconds, sysexSent, LoadAverage().c_str());
         std::printf(
             "| Path | Played | Lost | Reordered | Duplicated | Early | Median frames | p99 | Max |\n");
         std::printf("|---|---|---|---|---|---|---|---|---|\n");

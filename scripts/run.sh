@@ -109,7 +109,7 @@ fi
 echo "MIDI ports (JACK):"
 jack_lsp | sed 's/^/    /'
 echo "Korvane plays to the port KVN:out (connect a synthesizer to it, e.g. jack_connect KVN:out <synth>),"
-echo "and listens on KVN-in:in once an input is chosen on the panel."
+echo "and listens on KVN:in once an input is chosen on the panel."
 echo "Press Ctrl+C to close Korvane and stop what this script started."
 
 status=0

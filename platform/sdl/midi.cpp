@@ -112,6 +112,26 @@ size_t MessageLength(uint8_t status) {
     }
 }
 
+// The message's bytes, with running status applied and kept; its length, 0 when it is none. Under
+// the port's sendMu, or on the fast path.
+size_t ComposeShort(plat::MidiOutPort& port, uint8_t* b) {
+    if (b[0] < 0x80) {
+        // Running status: the word holds only data bytes.
+        if (port.runningStatus == 0) return 0;
+        b[2] = b[1];
+        b[1] = b[0];
+        b[0] = port.runningStatus;
+    }
+    const size_t n = MessageLength(b[0]);
+    if (n == 0) return 0;
+    if (b[0] < 0xF0) {
+        port.runningStatus = b[0];
+    } else if (b[0] < 0xF8) {
+        port.runningStatus = 0;  // system common cancels it, real-time does not
+    }
+    return n;
+}
+
 }  // namespace
 
 // ================================ plat:: implementation ========================================
@@ -284,6 +304,14 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
     if (!ValidOut(handle)) return kMmInvalHandle;
     uint8_t b[3] = {uint8_t(msg), uint8_t(msg >> 8), uint8_t(msg >> 16)};
+    if (OnFastPath()) {
+        // The MIDI system's thread, handling an input message at once: nothing else sends now (the
+        // engine holds every other sender off), so no lock is taken, and it leaves in this cycle.
+        const size_t n = ComposeShort(*handle, b);
+        if (n == 0) return kMmInvalParam;
+        SendInCycle(*handle, b, n);
+        return kMmNoError;
+    }
     // Behind a long message that the driver thread has yet to send in pieces, a short one waits
     // its turn (while it is being sent, sendMu holds it back).
     for (;;) {
@@ -296,23 +324,13 @@ uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::lock_guard send(handle->sendMu);
-    if (b[0] < 0x80) {
-        // Running status: the word holds only data bytes.
-        if (handle->runningStatus == 0) return kMmInvalParam;
-        b[2] = b[1];
-        b[1] = b[0];
-        b[0] = handle->runningStatus;
-    }
-    const size_t n = MessageLength(b[0]);
+    const size_t n = ComposeShort(*handle, b);
     if (n == 0) return kMmInvalParam;
-    if (b[0] < 0xF0) {
-        handle->runningStatus = b[0];
-    } else if (b[0] < 0xF8) {
-        handle->runningStatus = 0;  // system common cancels it, real-time does not
-    }
     S().sys->SendShort(SlotOf(*handle), b, n);
     return kMmNoError;
 }
+
+bool MidiInFastPathOpen(HMidiIn in) { return ValidIn(in) && FastPathOpen(*in); }
 
 uint32_t MidiOutPrepareHeader(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
     return ValidOut(handle) ? Prepare(hdr, size) : kMmInvalHandle;
@@ -342,6 +360,7 @@ uint32_t MidiOutLongMsg(HMidiOut handle, MidiHdr* hdr, uint32_t size) {
                               hdr->dwBufferLength, 0);
         }
         handle->jobs[handle->jobCount++] = {hdr, whole};
+        handle->longBusy.fetch_add(1);
     }
     WakeDriver();  // the driver thread reports it done
     return kMmNoError;
@@ -367,6 +386,7 @@ uint32_t MidiOutReset(HMidiOut handle) {
         handle->jobCount = 0;
     }
     for (int i = 0; i < count; ++i) FinishLong(*handle, jobs[i].hdr);
+    handle->longBusy.fetch_sub(count);
     return kMmNoError;
 }
 

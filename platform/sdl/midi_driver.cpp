@@ -18,10 +18,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kServerRetry = std::chrono::milliseconds(200);  // a gone server is looked for this often
 
-void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
+void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n, size_t whole) {
     System& s = S();
     if (b[0] < 0x80) return;  // every event of the MIDI system starts with its status
-    if (p.link.load(std::memory_order_acquire) != nullptr) {
+    if (p.link.load(std::memory_order_acquire) != nullptr && !s.linksServed.load(std::memory_order_relaxed)) {
         if (p.forward.Push(b, static_cast<uint32_t>(n))) {
             sem_post(&s.wake);
         } else {
@@ -40,7 +40,7 @@ void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n) {
         // A longer SysEx fills the buffer, as a WinMM driver hands on a full buffer; the rest has
         // no buffer to go to and is dropped.
         const auto len = static_cast<uint32_t>(std::min<size_t>(n, hdr->dwBufferLength));
-        if (len < n) s.cutSysEx.fetch_add(1, std::memory_order_relaxed);
+        if (len < std::max(n, whole)) s.cutSysEx.fetch_add(1, std::memory_order_relaxed);
         std::memcpy(hdr->lpData, b, len);
         hdr->dwBytesRecorded = len;
         auto flags = Flags(hdr);
@@ -104,6 +104,7 @@ void CompleteJobs(System& s, plat::MidiOutPort& out) {
         }
         if (mine) {
             FinishLong(out, hdr);
+            out.longBusy.fetch_sub(1);
             out.completing.fetch_sub(1);
         }
     }
@@ -120,9 +121,9 @@ void NoteServerGone(const char* notice) {
 }
 
 // The MIDI system's thread.
-void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n) {
+void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n, size_t whole) {
     p.busy.fetch_add(1);
-    if (p.started.load() && n > 0) Deliver(p, data, n);
+    if (p.started.load() && n > 0) Deliver(p, data, n, whole);
     p.busy.fetch_sub(1);
 }
 

@@ -5,15 +5,17 @@
 //   output that the driver serves), and the choice of the MIDI system;
 // - midi_driver.cpp: what the MIDI system's thread hands on, and the driver thread;
 // - midi_ring.h: the lock-free queues between them;
-// - one file per MIDI system (midi_alsa.cpp, midi_jack.cpp, today both over midi_rtmidi.h), behind
-//   the small interface MidiSystem below.
+// - one file per MIDI system, behind the small interface MidiSystem below: midi_jack.cpp on libjack
+//   (one client; output and links served inside its process callback), midi_alsa.cpp over
+//   midi_rtmidi.h.
 //
 // Threads:
 // - the caller (the user-interface thread) opens, closes, sends and queues buffers;
 // - the MIDI system's thread hands each event to Receive. Our part there never blocks and never
 //   allocates: a started flag, the queued buffers, a byte ring for forwarding and sem_post; the
 //   engine's callback posts into window.cpp's preallocated queue, without lock or allocation;
-// - the driver thread (ours, one for all ports) forwards linked input to its output, completes
+// - the driver thread (ours, one for all ports) forwards linked input to its output (where the
+//   system does not do so itself, System::linksServed), completes
 //   long messages with MOM_DONE (so that a completion never arrives inside MidiOutLongMsg), and
 //   lets the MIDI system look at its ports and its server (MidiSystem::Watch).
 #pragma once
@@ -72,6 +74,7 @@ struct plat::MidiOutPort {
     };
     Job jobs[sdlplat::midi::kLongInFlight] = {};
     int jobCount = 0;
+    std::atomic<int> longBusy{0};       // jobCount, for the MIDI system's thread, which takes no lock
     std::atomic<uint32_t> resetGen{0};  // a reset cuts off a message that leaves in pieces
     std::atomic<int> completing{0};     // the driver thread is reporting a message done
 };
@@ -131,8 +134,9 @@ struct System {
     std::atomic<bool> stopping{false};
     std::atomic<bool> driverDone{false};
     std::atomic<uint64_t> dropNoBuffer{0}, dropForward{0}, cutSysEx{0};
-    std::atomic<bool> serverGone{false};  // the MIDI server ended; its clients are dead
-    uint8_t scratch[kForwardBytes];       // the driver thread's copy of one forwarded message
+    std::atomic<bool> serverGone{false};   // the MIDI server ended; its clients are dead
+    std::atomic<bool> linksServed{false};  // the system copies linked input to its output itself
+    uint8_t scratch[kForwardBytes];        // the driver thread's copy of one forwarded message
 
     System() { sem_init(&wake, 0, 0); }
 };
@@ -149,8 +153,16 @@ void WakeDriver();
 // looks for the server's return from then on.
 void NoteServerGone(const char* notice);
 
-// On the MIDI system's thread: one event that arrived at an input.
-void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n);
+// On the MIDI system's thread: one event that arrived at an input; `whole`, when larger than `n`,
+// is the length of a SysEx of which only the first `n` bytes could be kept.
+void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n, size_t whole = 0);
+
+// On the MIDI system's thread, inside Receive: whether a short message of `in` may be handled
+// right there, its sends written into this cycle's output (see plat::MidiInFastPathOpen); and,
+// while so handled, whether this thread is on that path and the send of one message there.
+bool FastPathOpen(const plat::MidiInPort& in);
+bool OnFastPath();
+bool SendInCycle(plat::MidiOutPort& out, const uint8_t* data, size_t n);
 
 void DriverLoop();
 void FinishLong(plat::MidiOutPort& out, plat::MidiHdr* hdr);

@@ -1,23 +1,31 @@
-// The JACK side, through RtMidi, with a client of our own that watches what RtMidi does not tell.
+// The JACK side, on libjack: one client "KVN" with a port "in" and a port "out" (a second port of one
+// direction at once, "in-2" …). Everything MIDI happens in its process callback, once per period:
+// - output sent from our other threads waits in a lock-free ring per port, each event stamped with
+//   the frame it may leave at (the frame it was sent at plus one period, and never before the event
+//   ahead of it), so pauses between messages hold at the output and nothing jitters. Events go into
+//   the port's buffer in frame order, within its room; what does not fit waits for the next period.
+// - input is handed to Receive event by event, a SysEx that comes in pieces joined first. A short
+//   message may be handled right there (the fast path, see plat::MidiInFastPathOpen): its sends are
+//   written into this period's output at the input event's own frame.
+// - a link from an input to an output (midiConnect) is served there too, in the same period.
+// The client's other duties, on our driver thread: the links to the devices (each made again when
+// its device comes back; only the links made here are ever removed), and the server's end.
 //
-// RtMidi's JACK output keeps a 16 KB ring that the process thread empties once per period, and its
-// send spins until the message fits (for ever once the server is gone). So a message up to
-// kWholeLimit bytes leaves as one event; a longer SysEx leaves in pieces with the ring emptied in
-// between; and nothing is handed to RtMidi unless the ring surely has room for it (see Write).
-//
-// JACK's server can go away while we run (stopped, or killed). Its clients go with it: they are
-// left as they are (closing one once a new server runs crashes the JACK library) and every open
-// port of ours is taken up again on a new client once a server of that name is back, and linked
-// to its device again as soon as the device is there. A device that leaves and comes back is
-// linked again the same way.
-#include "platform/sdl/midi_rtmidi.h"
-
-#ifdef KVN_HAVE_JACK
+// JACK's server can go away while we run (stopped, or killed). The client goes with it: it is left
+// as it is (closing it once a new server runs crashes the JACK library), and once a server of that
+// name is back a new client takes up every open port, linked to its device as soon as it is there.
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
+
+#include "platform/sdl/midi_internal.h"
+#include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat::midi {
 
@@ -25,322 +33,458 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Of RtMidi's 16 KB JACK ring, 4 KB stay for short messages beside a message of kWholeLimit.
-constexpr size_t kRtRing = 16383;  // what RtMidi's JACK output ring holds (its 16 KB less one)
-
-// Bytes handed to RtMidi's JACK output ring, by the period count (JackWatch's) seen just after each
-// write. A write seen at count w has surely left once the count is w + 3: one period may have begun
-// before the write, the next empties the ring but may run its clients in any order, and the one
-// after that has run them all.
-struct RingUse {
-    static constexpr int kKept = 3;
-    static constexpr uint64_t kNone = ~uint64_t(0);
-    uint64_t at[kKept] = {kNone, kNone, kNone};
-    size_t bytes[kKept] = {};
-    size_t Used(uint64_t now) const {
-        size_t used = 0;
-        for (int i = 0; i < kKept; ++i) used += at[i] != kNone && at[i] + 3 > now ? bytes[i] : 0;
-        return used;
-    }
-    void Add(uint64_t now, size_t n) {
-        int oldest = 0;
-        for (int i = 0; i < kKept; ++i) {
-            if (at[i] == now) {
-                bytes[i] += n;
-                return;
-            }
-            if (at[i] == kNone || (at[oldest] != kNone && at[i] < at[oldest])) oldest = i;
-        }
-        at[oldest] = now;
-        bytes[oldest] = n;
-    }
-    void Clear() { *this = RingUse{}; }
-};
+constexpr size_t kPiece = 4096;          // a longer SysEx goes into the ring in pieces of this size
+constexpr size_t kJoinBytes = 1u << 16;  // a SysEx that comes in pieces is joined up to this size
+constexpr auto kWaitLimit = std::chrono::seconds(1);  // for room in the ring, or for it to empty
 
 constexpr const char* kServerGoneText =
     "The JACK server has stopped, and every MIDI port with it.\nKorvane goes on without MIDI, and "
     "takes up its ports again as soon as the server is back.";
 
-// What RtMidi does not tell about JACK, seen through a client of our own (no ports, so it shows in
-// no list):
-// - the server makes RtMidi's connection a little after openPort returns, and a message sent before
-//   it stands is lost (seen here under load: up to a tenth of the first messages), so an open waits,
-//   up to a second, until the server shows one more link from the device to a port of ours;
-// - RtMidi's output ring is emptied once per period, and what does not fit is dropped or garbled,
-//   so the driver waits for periods to pass: between the pieces of a long message, and before it
-//   reports a long message done (so MOM_DONE means the bytes have left, as with a real driver).
-// - ports coming and going, so that a device that comes back is linked again;
-// - and the server's end: told once to the user, since every port went with it.
-class JackWatch {
-public:
-    // For the driver thread, from the JACK library's threads.
-    std::atomic<bool> portsChanged{false};  // JACK ports came or went: links are looked at again
-    std::atomic<bool> watchLost{false};     // the server threw our watch out: it is opened again
+// The JACK library's own complaints (a server that is not running, or that went away) would reach
+// stderr on every listing; the user is told in our own words instead.
+void Quiet(const char*) {}
 
-    // The JACK library is called outside the lock: meeting a new server, it may stall.
-    void Open() {
-        {
-            std::lock_guard lk(mu_);
-            if (client_ != nullptr || opening_) return;
-            opening_ = true;
-        }
-        jack_client_t* client = jack_client_open("KVN-query", JackNoStartServer, nullptr);
-        if (client != nullptr) {
-            jack_set_process_callback(client, Count, &cycles_);
-            jack_set_port_registration_callback(client, OnPort, this);
-            jack_on_info_shutdown(client, OnShutdown, this);
-            jack_activate(client);
-        }
-        std::lock_guard lk(mu_);
-        opening_ = false;
-        client_ = client;
+class JackSystem;
+
+// Set by the process callback around the hand-over of one short input message.
+struct FastContext {
+    JackSystem* sys = nullptr;
+    const plat::MidiInPort* in = nullptr;
+    uint32_t frame = 0;    // the input event's offset in this period
+    bool handing = false;  // inside Receive for a short message
+    bool open = false;     // the engine was told it may send from here
+};
+thread_local FastContext t_fast;
+
+std::string PortName(bool input, int slot) {
+    std::string name = input ? kInPortName : kOutPortName;
+    return slot == 0 ? name : name + "-" + std::to_string(slot + 1);
+}
+
+class JackSystem : public MidiSystem {
+public:
+    const char* Name() const override { return "jack"; }
+    std::string CatalogName(const std::string& full) const override {
+        return sdlplat::CatalogName(full, false);
     }
-    bool IsOpen() {
-        std::lock_guard lk(mu_);
-        return client_ != nullptr;
-    }
-    // After the server's end: the dead client is left as it is (see the top of this file).
-    void Forget() {
-        std::lock_guard lk(mu_);
+
+    // Under the system lock, or before the system is chosen: a client once the server answers.
+    bool Connect() {
+        if (client_.load() != nullptr) return true;
+        if (S().serverGone.load()) return false;
+        jack_client_t* c = NewClient();
+        if (c == nullptr) return false;
+        client_ = c;
+        if (jack_activate(c) == 0) return true;
+        jack_client_close(c);
         client_ = nullptr;
+        return false;
     }
-    uint64_t Cycles() const { return cycles_.load(); }
-    int OwnLinks(const std::string& port) {
-        Open();
-        std::lock_guard lk(mu_);
-        if (client_ == nullptr) return -1;
-        jack_port_t* p = jack_port_by_name(client_, port.c_str());
-        if (p == nullptr) return -1;
-        const char** links = jack_port_get_all_connections(client_, p);
-        int n = 0;
-        for (const char** l = links; l != nullptr && *l != nullptr; ++l) n += sdlplat::IsOwnPort(*l) ? 1 : 0;
-        if (links != nullptr) jack_free(links);
-        return n;
-    }
-    void WaitForMore(const std::string& port, int before) {
-        if (before < 0) return;
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (OwnLinks(port) <= before && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    // Returns once `n` periods have begun since the call (or a quarter second has passed).
-    void WaitPeriods(int n) {
-        if (S().serverGone.load()) return;
-        Open();
-        if (!IsOpen()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10) * n);
-            return;
+
+    bool Reachable(bool) override { return !S().serverGone.load() && Connect(); }
+
+    void List(bool input, std::vector<std::string>& rows) override {
+        if (!Reachable(input)) return;
+        const char** ports = jack_get_ports(client_.load(), nullptr, JACK_DEFAULT_MIDI_TYPE,
+                                            input ? JackPortIsOutput : JackPortIsInput);
+        for (const char** p = ports; p != nullptr && *p != nullptr; ++p) {
+            if (!sdlplat::IsOwnPort(*p)) rows.emplace_back(*p);
         }
-        const uint64_t target = cycles_.load() + uint64_t(n);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(250);
-        while (cycles_.load() < target && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (ports != nullptr) jack_free(ports);
     }
-    void Close() {
-        std::lock_guard lk(mu_);
-        if (client_ != nullptr) jack_client_close(client_);
-        client_ = nullptr;
+
+    int FreeSlot(bool input) override {
+        System& s = S();
+        for (int i = 0; i < kSlots; ++i) {
+            if (!(input ? s.ins[i].open.load() : s.outs[i].open.load())) return i;
+        }
+        return -1;
     }
+
+    bool OpenIn(int slot, const std::string& device) override {
+        jack_port_t* port = EnsurePort(true, slot);
+        if (port == nullptr) return false;
+        ins_[slot].join = 0;
+        return Link(device, jack_port_name(port), &ins_[slot].made);
+    }
+
+    bool OpenOut(int slot, const std::string& device) override {
+        jack_port_t* port = EnsurePort(false, slot);
+        if (port == nullptr) return false;
+        outs_[slot].lastDue = 0;
+        outs_[slot].anyDue = false;
+        // The mapper is a port that anything can be linked to, by the user.
+        return device.empty() || Link(jack_port_name(port), device, &outs_[slot].made);
+    }
+
+    // The port stays, with the links someone else made to it: a switch or a close removes only
+    // the link made here.
+    void CloseIn(int slot) override {
+        jack_port_t* port = inPort_[slot].load();
+        if (port != nullptr && ins_[slot].made && Alive())
+            jack_disconnect(client_.load(), S().ins[slot].device.c_str(), jack_port_name(port));
+        ins_[slot].made = false;
+    }
+    void CloseOut(int slot) override {
+        DrainSlot(slot);  // the notes-off and resets of the close reach the device first
+        jack_port_t* port = outPort_[slot].load();
+        if (port != nullptr && outs_[slot].made && Alive())
+            jack_disconnect(client_.load(), jack_port_name(port), S().outs[slot].device.c_str());
+        outs_[slot].made = false;
+    }
+
+    bool SendShort(int slot, const uint8_t* data, size_t n) override { return Push(slot, data, n); }
+
+    // In pieces when longer than kWholeLimit (the receiving side joins the pieces of a SysEx), with
+    // short messages held back meanwhile by sendMu, as a real port makes them wait, instead of
+    // landing inside the SysEx. A reset of the port stops the pieces and closes the open SysEx; so
+    // does the end of bytes that open a SysEx without closing it (an input buffer filled to the brim
+    // by a longer one), so that the receiver does not take what follows for more of it.
+    void SendLong(int slot, const uint8_t* data, size_t n, uint32_t gen) override {
+        if (n == 0) return;
+        const uint8_t eox = 0xF7;
+        if (n <= kWholeLimit) {
+            Push(slot, data, n);
+        } else {
+            for (size_t at = 0; at < n; at += kPiece) {
+                if (at > 0 && S().outs[slot].resetGen.load() != gen) {
+                    Push(slot, &eox, 1);
+                    return;
+                }
+                if (!Push(slot, data + at, std::min(kPiece, n - at))) return;
+            }
+        }
+        if (data[0] == 0xF0 && data[n - 1] != 0xF7) Push(slot, &eox, 1);
+    }
+
+    void Drain() override {
+        for (int i = 0; i < kSlots; ++i) DrainSlot(i);
+    }
+
+    void Watch() override {
+        if (S().serverGone.load() || lost_.load()) TryRevive();
+        if (portsChanged_.exchange(false)) Relink();
+    }
+
+    void Close(bool dead) override {
+        if (!dead) Drain();
+        jack_client_t* c = client_.exchange(nullptr);
+        if (c == nullptr || dead || S().serverGone.load()) return;
+        jack_deactivate(c);
+        jack_client_close(c);
+    }
+
+    // ---- The process thread -------------------------------------------------------------------
+    bool FastOpen(const plat::MidiInPort& in) {
+        if (!t_fast.handing || t_fast.in != &in) return false;
+        const System& s = S();
+        for (int i = 0; i < kSlots; ++i) {
+            if (!rings_[i].Empty() || s.outs[i].longBusy.load() != 0) return false;
+        }
+        t_fast.open = true;
+        return true;
+    }
+    bool WriteNow(int slot, const uint8_t* data, size_t n) { return Write(slot, t_fast.frame, data, n); }
 
 private:
-    static int Count(jack_nframes_t, void* cycles) {
-        static_cast<std::atomic<uint64_t>*>(cycles)->fetch_add(1, std::memory_order_relaxed);
+    struct InState {
+        bool made = false;  // the link to the device was made here (under the system lock)
+        // The SysEx being joined (the process thread's).
+        size_t join = 0, joinTotal = 0;
+        bool joining = false;
+        uint8_t joined[kJoinBytes];
+    };
+    struct OutState {
+        bool made = false;
+        uint32_t lastDue = 0;  // under the port's sendMu
+        bool anyDue = false;
+        // This period's buffer, its last frame written, its room for one event (the process thread's).
+        void* buf = nullptr;
+        uint32_t last = 0;
+        size_t room = 0;
+    };
+
+    jack_client_t* NewClient() {
+        jack_client_t* c = jack_client_open(kOutClient, JackNoStartServer, nullptr);
+        if (c == nullptr) return nullptr;
+        jack_set_process_callback(c, Process, this);
+        jack_set_port_registration_callback(c, OnPort, this);
+        jack_set_port_rename_callback(c, OnRename, this);
+        jack_on_info_shutdown(c, OnShutdown, this);
+        return c;
+    }
+
+    bool Alive() const { return client_.load() != nullptr && !S().serverGone.load(); }
+
+    jack_port_t* EnsurePort(bool input, int slot) {
+        std::atomic<jack_port_t*>& port = input ? inPort_[slot] : outPort_[slot];
+        if (port.load() != nullptr) return port.load();
+        if (!Alive()) return nullptr;
+        port = jack_port_register(client_.load(), PortName(input, slot).c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                  input ? JackPortIsInput : JackPortIsOutput, 0);
+        return port.load();
+    }
+
+    // A link that stands once this returns; `made` tells whether it was made here (one that stood
+    // already is someone else's and stays).
+    bool Link(const std::string& from, const std::string& to, bool* made) {
+        if (!Alive()) return false;
+        const int r = jack_connect(client_.load(), from.c_str(), to.c_str());
+        *made = r == 0;
+        return r == 0 || r == EEXIST;
+    }
+
+    // Under the port's sendMu.
+    bool Push(int slot, const uint8_t* data, size_t n) {
+        if (!Alive() || outPort_[slot].load() == nullptr) return false;
+        jack_client_t* c = client_.load();
+        OutState& o = outs_[slot];
+        uint32_t due = jack_frame_time(c) + jack_get_buffer_size(c);
+        if (o.anyDue && int32_t(due - o.lastDue) < 0) due = o.lastDue;
+        o.lastDue = due;
+        o.anyDue = true;
+        const auto deadline = Clock::now() + kWaitLimit;
+        while (!rings_[slot].Push(due, data, uint32_t(n))) {
+            // Full: a real port makes its sender wait too.
+            if (n > EventRing::kMaxEvent || S().serverGone.load() || Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // Returns once what was in the ring has left (or the server has gone, or a second passed).
+    void DrainSlot(int slot) {
+        const uint64_t target = rings_[slot].Written();
+        const auto deadline = Clock::now() + kWaitLimit;
+        while (rings_[slot].Taken() < target && !S().serverGone.load() && !lost_.load() &&
+               Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    static int Process(jack_nframes_t frames, void* self) {
+        static_cast<JackSystem*>(self)->Cycle(frames);
         return 0;
     }
-    // On a thread of the JACK library, which also tells this to every other client of ours.
-    // A client thrown out for being late (a machine far too busy) is only our watch: it is opened
-    // again, and the server goes on.
-    static void OnShutdown(jack_status_t code, const char*, void* watch) {
+
+    void Cycle(jack_nframes_t frames) {
+        jack_client_t* c = client_.load(std::memory_order_acquire);
+        if (c == nullptr) return;
+        const uint32_t start = jack_last_frame_time(c);
+        frames_ = frames;
+        for (int i = 0; i < kSlots; ++i) {
+            OutState& o = outs_[i];
+            jack_port_t* port = outPort_[i].load(std::memory_order_acquire);
+            o.buf = port != nullptr ? jack_port_get_buffer(port, frames) : nullptr;
+            if (o.buf == nullptr) continue;
+            jack_midi_clear_buffer(o.buf);
+            o.last = 0;
+            o.room = jack_midi_max_event_size(o.buf);
+            TakeDue(i, start);
+        }
+        for (int i = 0; i < kSlots; ++i) {
+            jack_port_t* port = inPort_[i].load(std::memory_order_acquire);
+            if (port != nullptr) Hear(i, jack_port_get_buffer(port, frames));
+        }
+    }
+
+    // The ring's events due in this period, in order, while they fit.
+    void TakeDue(int slot, uint32_t start) {
+        OutState& o = outs_[slot];
+        EventRing& ring = rings_[slot];
+        EventRing::Head head{};
+        while (ring.Peek(&head)) {
+            const auto ahead = int32_t(head.due - start);
+            if (ahead >= int32_t(frames_)) break;
+            if (head.size > o.room) {  // larger than the port's whole buffer: it can never leave
+                ring.Take(nullptr, head.size);
+                S().dropForward.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            const uint32_t at = std::max(o.last, ahead < 0 ? 0u : uint32_t(ahead));
+            jack_midi_data_t* d = jack_midi_event_reserve(o.buf, at, head.size);
+            if (d == nullptr) break;  // full: the rest leaves next period
+            ring.Take(d, head.size);
+            o.last = at;
+        }
+    }
+
+    // One event into this period's output, at `frame` or just after what was written before it.
+    bool Write(int slot, uint32_t frame, const uint8_t* data, size_t n) {
+        OutState& o = outs_[slot];
+        if (o.buf == nullptr) return false;
+        const uint32_t at = std::max(o.last, frame);
+        jack_midi_data_t* d = jack_midi_event_reserve(o.buf, at, n);
+        if (d == nullptr) {
+            S().dropForward.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        std::memcpy(d, data, n);
+        o.last = at;
+        return true;
+    }
+
+    void Hear(int slot, void* buf) {
+        plat::MidiInPort& p = S().ins[slot];
+        const uint32_t n = jack_midi_get_event_count(buf);
+        for (uint32_t k = 0; k < n; ++k) {
+            jack_midi_event_t ev;
+            if (jack_midi_event_get(&ev, buf, k) != 0 || ev.size == 0) continue;
+            if (p.started.load()) {
+                plat::MidiOutPort* out = p.link.load(std::memory_order_acquire);
+                if (out != nullptr && out->open.load()) Write(SlotOf(*out), ev.time, ev.buffer, ev.size);
+            }
+            Take(slot, p, ev.buffer, ev.size, ev.time);
+        }
+    }
+
+    // A SysEx is handed on whole: the pieces that follow its F0 (data bytes, real-time messages
+    // between them passing on at once) are joined until its F7 or the next status.
+    void Take(int slot, plat::MidiInPort& p, const uint8_t* b, size_t n, uint32_t frame) {
+        InState& in = ins_[slot];
+        if (b[0] >= 0xF8) {
+            HandShort(p, b, n, frame);
+            return;
+        }
+        if (b[0] < 0x80) {
+            if (!in.joining) return;  // no status to belong to
+            Join(in, b, n);
+        } else {
+            if (in.joining) EndJoin(p, in);
+            if (b[0] != 0xF0) {
+                HandShort(p, b, n, frame);
+                return;
+            }
+            in.joining = true;
+            in.join = in.joinTotal = 0;
+            Join(in, b, n);
+        }
+        if (b[n - 1] == 0xF7) EndJoin(p, in);
+    }
+    void Join(InState& in, const uint8_t* b, size_t n) {
+        const size_t fit = std::min(n, kJoinBytes - in.join);
+        std::memcpy(in.joined + in.join, b, fit);
+        in.join += fit;
+        in.joinTotal += n;
+    }
+    void EndJoin(plat::MidiInPort& p, InState& in) {
+        in.joining = false;
+        Receive(p, in.joined, in.join, in.joinTotal);
+    }
+    void HandShort(plat::MidiInPort& p, const uint8_t* b, size_t n, uint32_t frame) {
+        t_fast = {this, &p, frame, true, false};
+        Receive(p, b, n);
+        t_fast = {};
+    }
+
+    // ---- The JACK library's other threads, where no server call may be made --------------------
+    static void OnPort(jack_port_id_t, int, void* self) { static_cast<JackSystem*>(self)->PortsChanged(); }
+    static void OnRename(jack_port_id_t, const char*, const char*, void* self) {
+        static_cast<JackSystem*>(self)->PortsChanged();
+    }
+    void PortsChanged() {
+        portsChanged_ = true;
+        WakeDriver();
+    }
+    // A client thrown out for being late (a machine far too busy) while the server goes on is
+    // taken up again without a word; the server's end is told.
+    static void OnShutdown(jack_status_t code, const char*, void* self) {
         if ((code & JackClientZombie) && !(code & JackServerError)) {
-            static_cast<JackWatch*>(watch)->watchLost = true;
+            static_cast<JackSystem*>(self)->lost_ = true;
             WakeDriver();
         } else {
             NoteServerGone(kServerGoneText);
         }
     }
-    // On the JACK library's notification thread, where no server call may be made: the driver
-    // thread looks.
-    static void OnPort(jack_port_id_t, int, void* watch) {
-        static_cast<JackWatch*>(watch)->portsChanged = true;
-        WakeDriver();
-    }
-    std::mutex mu_;
-    jack_client_t* client_ = nullptr;
-    bool opening_ = false;
-    std::atomic<uint64_t> cycles_{0};
-};
 
-// The JACK library's own complaints (a server that is not running, or that went away) would
-// reach stderr on every listing; the user is told in our own words instead.
-void QuietJack(const char*) {}
-
-class JackSystem : public RtSystem {
-public:
-    JackSystem() : RtSystem(RtMidi::UNIX_JACK) {}
-    bool Start() {
-        if (!RtSystem::Start()) return false;
-        jack_.Open();  // from now on, the server's end is noticed
-        return true;
-    }
-
-    const char* Name() const override { return "jack"; }
-    std::string CatalogName(const std::string& full) const override {
-        return sdlplat::CatalogName(full, false);
-    }
-    void List(bool input, std::vector<std::string>& rows) override {
-        jack_.Open();  // a watch lost with an earlier server comes back with the new one
-        RtSystem::List(input, rows);
-    }
-    bool OpenIn(int slot, const std::string& device) override {
-        const int before = jack_.OwnLinks(device);
-        if (!RtSystem::OpenIn(slot, device)) return false;
-        jack_.WaitForMore(device, before);
-        return true;
-    }
-    bool OpenOut(int slot, const std::string& device) override {
-        ring_[slot].Clear();  // not open: no sender uses it
-        const int before = device.empty() ? -1 : jack_.OwnLinks(device);
-        if (!RtSystem::OpenOut(slot, device)) return false;
-        jack_.WaitForMore(device, before);
-        return true;
-    }
-    void Watch() override {
-        if (S().serverGone.load()) TryRevive();
-        if (jack_.watchLost.exchange(false)) {
-            jack_.Forget();  // left as it is, as a client of a gone server is
-            jack_.Open();
-        }
-        if (jack_.portsChanged.exchange(false)) Relink();
-    }
-    void Close(bool dead) override {
-        RtSystem::Close(dead);
-        dead ? jack_.Forget() : jack_.Close();
-    }
-
-private:
-    // Under JACK only when its ring surely has room (waiting up to a second for periods to pass, as
-    // a real port makes a sender wait), and never once the server is gone: RtMidi would spin for
-    // ever.
-    bool Write(int slot, const uint8_t* data, size_t n) override {
-        System& s = S();
-        if (out_[slot] == nullptr) return false;
-        if (n + 4 > kRtRing) return false;  // RtMidi drops it anyway
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (jack_.IsOpen() && ring_[slot].Used(jack_.Cycles()) + n + 4 > kRtRing) {
-            if (s.serverGone.load() || Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (s.serverGone.load()) return false;
-        RtSystem::Write(slot, data, n);
-        ring_[slot].Add(jack_.Cycles(), n + 4);  // the count after the write
-        return true;
-    }
-    void WaitPeriods(int n) override { jack_.WaitPeriods(n); }
-
-    // On the driver thread: links each open port of ours to its device again where the device is
-    // there and nothing of ours is linked to it (it left and came back, or the server did), through
-    // RtMidi's own open, which links as it opens.
+    // ---- The driver thread ----------------------------------------------------------------------
+    // Links each open port of ours to its device again where the device is there and the link is
+    // not (it left and came back, or the server did).
     void Relink() {
         System& s = S();
         std::lock_guard lk(s.mu);
-        if (s.serverGone.load()) return;
-        // OwnLinks is -1 for a port that is not there.
-        const auto unlinked = [&](const std::string& device) {
-            return !device.empty() && jack_.OwnLinks(device) == 0;
+        if (!Alive()) return;
+        jack_client_t* c = client_.load();
+        const auto missing = [&](jack_port_t* port, const std::string& device) {
+            return port != nullptr && !device.empty() && jack_port_by_name(c, device.c_str()) != nullptr &&
+                   !jack_port_connected_to(port, device.c_str());
         };
         for (int i = 0; i < kSlots; ++i) {
-            plat::MidiInPort& p = s.ins[i];
-            if (!p.open.load() || in_[i] == nullptr || !unlinked(p.device)) continue;
-            const int index = FindIndex(in_[i], p.device);
-            if (index < 0) continue;
-            in_[i]->closePort();
-            in_[i]->openPort(static_cast<unsigned>(index), sdlplat::kInPortName);
-        }
-        for (int i = 0; i < kSlots; ++i) {
-            plat::MidiOutPort& p = s.outs[i];
-            if (!p.open.load() || out_[i] == nullptr || !unlinked(p.device)) continue;
-            const int index = FindIndex(out_[i], p.device);
-            if (index < 0) continue;
-            std::lock_guard send(p.sendMu);
-            out_[i]->closePort();
-            out_[i]->openPort(static_cast<unsigned>(index), sdlplat::kOutPortName);
+            jack_port_t* port = inPort_[i].load();
+            const std::string& device = s.ins[i].device;
+            if (s.ins[i].open.load() && missing(port, device))
+                ins_[i].made = jack_connect(c, device.c_str(), jack_port_name(port)) == 0;
+            port = outPort_[i].load();
+            const std::string& target = s.outs[i].device;
+            if (s.outs[i].open.load() && missing(port, target))
+                outs_[i].made = jack_connect(c, jack_port_name(port), target.c_str()) == 0;
         }
     }
 
-    // On the driver thread while the server is gone: once a server of that name answers again,
-    // every open port of ours gets a new client in place of its dead one (which is left as it is),
-    // the mapper its own port at once, a device's port as soon as the device is there (Relink).
-    // The new clients are made outside the system lock (the JACK library, meeting a new server in
-    // a process that still holds clients of the last one, has been seen to stall there): the panel
-    // goes on meanwhile, and they are put in place under the lock.
+    // While the server is gone (or threw us out): once a server of that name answers again, a new
+    // client takes up every open port. It is made outside the system lock (the JACK library,
+    // meeting a new server in a process that still holds a client of the last one, has been seen
+    // to stall there): the panel goes on meanwhile.
     void TryRevive() {
         System& s = S();
-        jack_.Forget();
-        jack_.Open();
-        if (!jack_.IsOpen()) return;  // not back yet
-        bool inOpen[kSlots] = {}, outOpen[kSlots] = {}, mapper[kSlots] = {};
+        jack_client_t* c = NewClient();
+        if (c == nullptr) return;  // not back yet
         {
             std::lock_guard lk(s.mu);
+            std::unique_lock<std::mutex> sends[kSlots];
+            for (int i = 0; i < kSlots; ++i) sends[i] = std::unique_lock(s.outs[i].sendMu);
+            // The last client is left as it is, with its ports.
             for (int i = 0; i < kSlots; ++i) {
-                inOpen[i] = s.ins[i].open.load();
-                outOpen[i] = s.outs[i].open.load();
-                mapper[i] = s.outs[i].device.empty();
+                inPort_[i] = nullptr;
+                outPort_[i] = nullptr;
+                rings_[i].Clear();
+                ins_[i].made = outs_[i].made = ins_[i].joining = outs_[i].anyDue = false;
+                s.outs[i].runningStatus = 0;
             }
-        }
-        RtMidiIn* ins[kSlots] = {};
-        RtMidiOut* outs[kSlots] = {};
-        for (int i = 0; i < kSlots; ++i) ins[i] = inOpen[i] ? New<RtMidiIn>(i) : nullptr;
-        for (int i = 0; i < kSlots; ++i) {
-            outs[i] = outOpen[i] ? New<RtMidiOut>(i) : nullptr;
-            if (outs[i] != nullptr && mapper[i]) outs[i]->openVirtualPort(sdlplat::kOutPortName);
-        }
-        std::vector<RtMidiIn*> unusedIns;
-        std::vector<RtMidiOut*> unusedOuts;
-        {
-            std::lock_guard lk(s.mu);
+            client_ = c;
+            lost_ = false;
+            s.serverGone = false;
             for (int i = 0; i < kSlots; ++i) {
-                const bool open = s.ins[i].open.load();
-                if (!open && ins[i] != nullptr) unusedIns.push_back(ins[i]);
-                in_[i] = open ? ins[i] : nullptr;  // a dead client is left as it is
-            }
-            for (int i = 0; i < kSlots; ++i) {
-                plat::MidiOutPort& p = s.outs[i];
-                // Closed meanwhile, or opened again as something else: its new client is not used.
-                const bool fits = p.open.load() && outOpen[i] && mapper[i] == p.device.empty();
-                if (!fits && outs[i] != nullptr) unusedOuts.push_back(outs[i]);
-                std::lock_guard send(p.sendMu);
-                out_[i] = fits ? outs[i] : nullptr;
-                ring_[i].Clear();
-                p.runningStatus = 0;
+                if (s.ins[i].open.load()) EnsurePort(true, i);
+                if (s.outs[i].open.load()) EnsurePort(false, i);
             }
             s.inRows.clear();
             s.outRows.clear();
-            s.serverGone = false;
         }
-        for (RtMidiIn* rt : unusedIns) delete rt;
-        for (RtMidiOut* rt : unusedOuts) delete rt;
+        jack_activate(c);
         Relink();
     }
 
-    JackWatch jack_;
-    RingUse ring_[kSlots];  // under the port's sendMu
+    std::atomic<jack_client_t*> client_{nullptr};  // the live client; swapped under every lock
+    std::atomic<jack_port_t*> inPort_[kSlots] = {}, outPort_[kSlots] = {};
+    EventRing rings_[kSlots];
+    InState ins_[kSlots];
+    OutState outs_[kSlots];
+    uint32_t frames_ = 0;  // this period's length (the process thread's)
+    std::atomic<bool> portsChanged_{false};
+    std::atomic<bool> lost_{false};
 };
+
+JackSystem* g_jack = nullptr;  // set once, before any client exists
 
 }  // namespace
 
-// RtMidi's own choice does not fall back from ALSA to JACK: JACK is asked for explicitly.
+bool FastPathOpen(const plat::MidiInPort& in) { return t_fast.sys != nullptr && t_fast.sys->FastOpen(in); }
+
+bool OnFastPath() { return t_fast.open; }
+
+bool SendInCycle(plat::MidiOutPort& out, const uint8_t* data, size_t n) {
+    return t_fast.sys != nullptr && t_fast.sys->WriteNow(SlotOf(out), data, n);
+}
+
+// Without a server now, the system is still JACK: the catalogues find one that starts later.
 MidiSystem* OpenJack() {
-    jack_set_error_function(QuietJack);
-    jack_set_info_function(QuietJack);
-    auto* system = new JackSystem;
-    if (system->Start()) return system;
-    delete system;
-    return nullptr;
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+    if (g_jack == nullptr) g_jack = new JackSystem;
+    S().linksServed = true;
+    g_jack->Connect();
+    return g_jack;
 }
 
 }  // namespace sdlplat::midi
-#else
-// Without the JACK library's headers RtMidi has no JACK side either: its pkg-config file requires
-// jack when it has one.
-sdlplat::midi::MidiSystem* sdlplat::midi::OpenJack() { return nullptr; }
-#endif

@@ -13,6 +13,7 @@ namespace sdlplat::midi {
 
 constexpr uint32_t kHeaderQueue = 16;         // input buffers queued at once
 constexpr uint32_t kForwardBytes = 1u << 17;  // forwarding ring of one input
+constexpr uint32_t kEventBytes = 1u << 16;    // output ring of one port: many periods' worth
 
 // Records of a 32-bit length and the bytes; from the MIDI thread to the driver thread.
 class ByteRing {
@@ -56,6 +57,62 @@ private:
         std::memcpy(dst + first, buf_, n - first);
     }
     uint8_t buf_[kForwardBytes];
+    std::atomic<uint64_t> w_{0}, r_{0};
+};
+
+// Events for one output, each with the frame it may leave at: from the thread that sends (one at a
+// time, under the port's sendMu) to the MIDI system's thread, which takes them in its cycles.
+class EventRing {
+public:
+    struct Head {
+        uint32_t due;  // the frame it may leave at, on the MIDI system's clock
+        uint32_t size;
+    };
+    static constexpr uint32_t kMaxEvent = kEventBytes / 2;
+    bool Push(uint32_t due, const uint8_t* data, uint32_t n) {
+        const uint64_t w = w_.load(std::memory_order_relaxed);
+        if (n > kMaxEvent || kEventBytes - (w - r_.load(std::memory_order_acquire)) < n + sizeof(Head))
+            return false;
+        const Head head{due, n};
+        Copy(w, reinterpret_cast<const uint8_t*>(&head), sizeof head);
+        Copy(w + sizeof head, data, n);
+        w_.store(w + sizeof head + n, std::memory_order_release);
+        return true;
+    }
+    // The consumer's side: the next event's head, then its bytes (which also drops it).
+    bool Peek(Head* head) const {
+        const uint64_t r = r_.load(std::memory_order_relaxed);
+        if (w_.load(std::memory_order_acquire) == r) return false;
+        Fetch(r, reinterpret_cast<uint8_t*>(head), sizeof *head);
+        return true;
+    }
+    void Take(uint8_t* out, uint32_t n) {
+        const uint64_t r = r_.load(std::memory_order_relaxed);
+        if (out != nullptr) Fetch(r + sizeof(Head), out, n);
+        r_.store(r + sizeof(Head) + n, std::memory_order_release);
+    }
+    // Bytes ever pushed and ever taken: an event pushed when Written() was w has left once
+    // Taken() >= w.
+    uint64_t Written() const { return w_.load(std::memory_order_acquire); }
+    uint64_t Taken() const { return r_.load(std::memory_order_acquire); }
+    bool Empty() const { return Taken() == Written(); }
+    // Only while neither side runs.
+    void Clear() { r_.store(w_.load()); }
+
+private:
+    void Copy(uint64_t at, const uint8_t* src, uint32_t n) {
+        const uint32_t pos = uint32_t(at % kEventBytes);
+        const uint32_t first = std::min(n, kEventBytes - pos);
+        std::memcpy(buf_ + pos, src, first);
+        std::memcpy(buf_, src + first, n - first);
+    }
+    void Fetch(uint64_t at, uint8_t* dst, uint32_t n) const {
+        const uint32_t pos = uint32_t(at % kEventBytes);
+        const uint32_t first = std::min(n, kEventBytes - pos);
+        std::memcpy(dst, buf_ + pos, first);
+        std::memcpy(dst + first, buf_, n - first);
+    }
+    uint8_t buf_[kEventBytes];
     std::atomic<uint64_t> w_{0}, r_{0};
 };
 

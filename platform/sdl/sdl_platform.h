@@ -1,12 +1,14 @@
 // The SDL adapter (kvn, the Linux build) implements the platform interface as follows.
 // Provided natively, by SDL2, SDL2_ttf and the MIDI system: windows, mouse, keyboard and cursor;
 // surfaces, block copies and pixels; text (an installed face standing in for the Windows one); the
-// work area; the clock and sleep; MIDI ports (RtMidi over the ALSA sequencer, else over JACK).
+// work area; the clock and sleep; MIDI ports (RtMidi over the ALSA sequencer, else one JACK client
+// on libjack).
 // Emulated:
 // - the WinMM driver's behaviour: MIM_/MOM_ callbacks, queued input buffers, resets, long messages
 //   completed by a thread of ours (midi_internal.h);
 // - the MIDI mapper: an output port of our own, "KVN:out", that any synth can be linked to;
-// - midiConnect: linked input forwarded to its output by that thread;
+// - midiConnect: linked input forwarded to its output (under JACK in the process callback, in the
+//   same period; under ALSA by that thread);
 // - a MIDI server that goes away and comes back: the ports are taken up again;
 // - the multimedia timer: one thread per timer on the steady clock; periods are accepted and
 //   ignored;
@@ -27,9 +29,10 @@
 namespace sdlplat {
 
 // The MIDI clients' names: every port of ours belongs to one of them (JACK adds "-01", "-02" …
-// when a name is taken, for example by a second copy of the program).
+// when a name is taken, for example by a second copy of the program). Under JACK the one client
+// "KVN" holds both ports ("KVN:in", "KVN:out"); under ALSA the input has a client of its own.
 inline constexpr const char* kOutClient = "KVN";    // output ports, and the mapper's port "KVN:out"
-inline constexpr const char* kInClient = "KVN-in";  // the input port "KVN-in:in"
+inline constexpr const char* kInClient = "KVN-in";  // ALSA's input port "KVN-in:in"
 inline constexpr const char* kOutPortName = "out";
 inline constexpr const char* kInPortName = "in";
 

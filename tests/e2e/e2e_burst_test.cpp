@@ -1,6 +1,6 @@
-// kvn under a burst of MIDI faster than its panel takes it, over a synchronous JACK server (a
-// late client then delays the period instead of reading a buffer that its player already fills
-// again, which an asynchronous server allows).
+// kvn under a burst of MIDI faster than its panel takes it, and under input it cannot take whole,
+// over a synchronous JACK server (a late client then delays the period instead of losing it, or
+// reading a buffer that its player already fills again, which an asynchronous server allows).
 #include <thread>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -48,6 +48,41 @@ TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
                       << "), expected " << expected;
         ++breaks;
     }
+    ASSERT_TRUE(kvn->Running()) << kvn->Log();
+    Close();
+}
+
+// A SysEx longer than Korvane's 16384-byte input buffer, whole in one event or in pieces: the
+// buffer's worth goes on, closed with F7 (a receiver drops it as incomplete instead of reading
+// what follows into it), and everything after it passes as usual.
+TEST_F(Burst, ASysExLongerThanTheInputBufferGoesOnCutAndClosed) {
+    Launch(Settings());
+    for (size_t size : {size_t(20000), size_t(100000)}) {
+        SCOPED_TRACE(size);
+        sink.Clear();
+        const Bytes big = SysEx(size);
+        if (size <= 30000) {
+            player.Send(big);
+        } else {
+            ASSERT_TRUE(player.SendInPieces(big, 8192));
+        }
+        player.Send({0x90, 60, 100});
+        ASSERT_TRUE(Settle(player, sink));
+        std::vector<Bytes> out = Played(sink);
+        ASSERT_GE(out.size(), 2u) << Show(out);
+        EXPECT_EQ(out.back(), (Bytes{0x90, 60, 100}));
+        out.pop_back();
+        EXPECT_EQ(out.back(), Bytes{0xF7});
+        out.pop_back();
+        Bytes joined;
+        for (const Bytes& e : out) joined.insert(joined.end(), e.begin(), e.end());
+        EXPECT_TRUE(joined == Bytes(big.begin(), big.begin() + 16384)) << joined.size();
+    }
+    const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    sink.Clear();
+    player.Send(gsReset);
+    const std::vector<Bytes> expected = Concat({{gsReset}, TuningAll(440.0)});
+    EXPECT_EQ(Out(expected.size()), expected) << Show(Played(sink));
     ASSERT_TRUE(kvn->Running()) << kvn->Log();
     Close();
 }

@@ -1,6 +1,5 @@
 // kvn when what it depends on goes away while it runs: the JACK server (stopped, or killed and
-// started again), a device's client (and its coming back), the display; a second stop signal;
-// and input it cannot take whole.
+// started again), a device's client (and its coming back), the display; and a second stop signal.
 #include <signal.h>
 
 #include <algorithm>
@@ -126,41 +125,6 @@ TEST_F(Faults, TheJackServerKilledAndStartedAgainBringsMidiBack) {
     EXPECT_FALSE(BoxShown("Korvane")) << "a second message";
 
     CloseKeepingThePorts();
-}
-
-// A SysEx longer than Korvane's 16384-byte input buffer, whole in one event or in pieces: the
-// buffer's worth goes on, closed with F7 (a receiver drops it as incomplete instead of reading
-// what follows into it), and everything after it passes as usual.
-TEST_F(Faults, ASysExLongerThanTheInputBufferGoesOnCutAndClosed) {
-    Launch(Settings());
-    for (size_t size : {size_t(20000), size_t(100000)}) {
-        SCOPED_TRACE(size);
-        sink.Clear();
-        const Bytes big = SysEx(size);
-        if (size <= 30000) {
-            player.Send(big);
-        } else {
-            ASSERT_TRUE(player.SendInPieces(big, 8192));
-        }
-        player.Send({0x90, 60, 100});
-        ASSERT_TRUE(Settle(player, sink));
-        std::vector<Bytes> out = Played(sink);
-        ASSERT_GE(out.size(), 2u) << Show(out);
-        EXPECT_EQ(out.back(), (Bytes{0x90, 60, 100}));
-        out.pop_back();
-        EXPECT_EQ(out.back(), Bytes{0xF7});
-        out.pop_back();
-        Bytes joined;
-        for (const Bytes& e : out) joined.insert(joined.end(), e.begin(), e.end());
-        EXPECT_TRUE(joined == Bytes(big.begin(), big.begin() + 16384)) << joined.size();
-    }
-    const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
-    sink.Clear();
-    player.Send(gsReset);
-    const std::vector<Bytes> expected = Concat({{gsReset}, TuningAll(440.0)});
-    EXPECT_EQ(Out(expected.size()), expected) << Show(Played(sink));
-    ASSERT_TRUE(kvn->Running()) << kvn->Log();
-    Close();
 }
 
 TEST_F(Faults, WhenTheDisplayGoesAwayTheSettingsAreSavedAndTheProgramEnds) {

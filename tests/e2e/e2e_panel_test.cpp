@@ -101,7 +101,7 @@ TEST_F(Panel, TheCloseButtonClosesThePortsAndSavesEveryKey) {
     const std::vector<Bytes> out = Out(expected.size());
     EXPECT_EQ(out, expected) << Show(out);
     EXPECT_FALSE(sink.PortExists("KVN:out"));
-    EXPECT_FALSE(sink.PortExists("KVN-in:in"));
+    EXPECT_FALSE(sink.PortExists("KVN:in"));
 
     const std::string ini = kvn->Ini();
     const std::vector<std::pair<const char*, const char*>> values = {{"MidiInDeviceName", "kvnplay:out"},
@@ -141,9 +141,9 @@ TEST_F(Panel, TheInputIsChosenInThePicker) {
         kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }, std::chrono::milliseconds(500)));
     kvntest::Xdotool("mouseup 1");
     EXPECT_TRUE(kvntest::PollUntil([] { return !kvntest::Viewable("KVN list"); }));
-    EXPECT_TRUE(kvntest::PollUntil([&] { return other.Connected(other.OutPort(), "KVN-in:in"); }))
+    EXPECT_TRUE(kvntest::PollUntil([&] { return other.Connected(other.OutPort(), "KVN:in"); }))
         << "not switched";
-    EXPECT_FALSE(player.Connected(player.OutPort(), "KVN-in:in"));
+    EXPECT_FALSE(player.Connected(player.OutPort(), "KVN:in"));
 
     ASSERT_TRUE(WaitLive(other, sink));
     other.Send({0x95, 50, 60});

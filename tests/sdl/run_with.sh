@@ -10,7 +10,8 @@
 # Usage: run_with.sh [options] -- command [args...]
 # Without --x the test has no display at all, so a message box goes to stderr instead of
 # waiting for a click. The test finds the servers' pids in KVN_TEST_XVFB_PID and
-# KVN_TEST_JACKD_PID, for the tests in which one of them goes away.
+# KVN_TEST_JACKD_PID, for the tests in which one of them goes away, and the JACK server's log in
+# KVN_TEST_JACKD_LOG.
 set -u
 
 jack=0 nojack=0 x=0 wm=0
@@ -66,6 +67,7 @@ elif [ $jack = 2 ]; then
     kvn_start_jackd "$tmp" || exit 1
     export KVN_TEST_JACKD_PID=${KVN_SERVER_PIDS[-1]}
 fi
+[ $jack != 0 ] && export KVN_TEST_JACKD_LOG="$tmp/jackd.log"
 if [ $x = 1 ]; then
     kvn_start_xvfb "$tmp" || exit 1
     export KVN_TEST_XVFB_PID=${KVN_SERVER_PIDS[-1]}

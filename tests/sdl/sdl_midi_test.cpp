@@ -88,7 +88,7 @@ protected:
         EXPECT_GE(row, 0);
         plat::HMidiIn in = nullptr;
         EXPECT_EQ(plat::MidiInOpen(&in, uint32_t(row), Recorder::InProc, rec.Instance()), plat::kMmNoError);
-        EXPECT_TRUE(player.Connected(player.OutPort(), std::string(sdlplat::kInClient) + ":in"));
+        EXPECT_TRUE(player.Connected(player.OutPort(), "KVN:in"));
         return in;
     }
 
@@ -115,7 +115,7 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
     ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, outRec.Instance()),
               plat::kMmNoError);
     // The server lists our ports, the catalogues do not: choosing them would feed us back to ourselves.
-    EXPECT_TRUE(sink.PortExists("KVN-in:in"));
+    EXPECT_TRUE(sink.PortExists("KVN:in"));
     for (bool input : {true, false}) {
         const auto names = kvntest::Names(input);
         EXPECT_NE(std::find(names.begin(), names.end(), input ? "kvnplay:out" : "kvnsink:in"), names.end());
@@ -137,10 +137,20 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
     ASSERT_EQ(plat::MidiOutShortMsg(mapper, 0x7F45C9), plat::kMmNoError);
     EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xC9, 0x45}}));
 
+    // A close removes the links the program made and leaves those someone else made: the ports
+    // stay, so that the user's links hold over a switch.
+    ASSERT_TRUE(sink.Connect(sink.OutPort(), "KVN:in"));
     EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
     EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
     EXPECT_EQ(plat::MidiInClose(in), plat::kMmInvalHandle);
-    EXPECT_FALSE(sink.PortExists("KVN:out"));
+    EXPECT_FALSE(player.Connected(player.OutPort(), "KVN:in"));
+    EXPECT_TRUE(sink.Connected(sink.OutPort(), "KVN:in"));
+    EXPECT_TRUE(sink.Connected("KVN:out", sink.InPort()));
+    ASSERT_EQ(plat::MidiOutOpen(&mapper, plat::kMidiMapper, Recorder::OutProc, outRec.Instance()),
+              plat::kMmNoError);
+    ASSERT_EQ(plat::MidiOutShortMsg(mapper, 0x7F46C9), plat::kMmNoError);
+    EXPECT_EQ(sink.WaitFor(2), (std::vector<Bytes>{{0xC9, 0x45}, {0xC9, 0x46}}));
+    EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
 }
 
 TEST_F(SdlMidi, ShortMessagesComeInAsPackedWordsAndLeaveWithTheirTrueLength) {
