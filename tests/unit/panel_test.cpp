@@ -856,20 +856,5 @@ TEST_F(PickerTest, ThePickerStandsBesideTheWindowWhereverItWasDragged) {
               (std::vector<int>{490 + 63, 485 + 3, 233, 103}));
 }
 
-TEST_F(PickerTest, MidiKeepsFlowingWhileThePickerIsOpen) {
-    Launch({"Keyboard"}, {"Synth"}, "Keyboard", "Synth");
-    size_t forwardedInside = 0;
-    Pick(HIT_OUTPUT_PORT, [&](plat::HDialog) {
-        EXPECT_TRUE(sim::DeliverShort(0x00403C90));
-        sim::Pump();
-        forwardedInside = sim::ShortMessages().size();
-        sim::Tick(5);
-        sim::Pump();
-    });
-    EXPECT_EQ(forwardedInside, 1u);
-    ASSERT_FALSE(sim::ShortMessages().empty());
-    EXPECT_EQ(sim::ShortMessages()[0].word, 0x00403C90u);
-}
-
 }  // namespace
 }  // namespace kvntest

@@ -311,22 +311,6 @@ TEST_F(StartupTest, MissingSkinEndsStartUpWithStatusOneAndSavesOnlyTheLoadedSett
     EXPECT_FALSE(HasSection(ReadIni(), "WindowPosition"));
 }
 
-TEST_F(StartupTest, AWholeRunThroughKvnMainEndsWithTheLoopsCode) {
-    TwoDevices();
-    // The user closes the panel while the timer warning is up; the loop then ends with 0.
-    sim::SetTimeCaps(2, 1000000);
-    sim::SetBoxHook([this](const sim::Box&) {
-        const plat::Point p = PointOf(HIT_CLOSE);
-        const intptr_t lp = (p.x & 0xFFFF) | ((p.y & 0xFFFF) << 16);
-        for (uint32_t msg : {plat::kWmMouseMove, plat::kWmLButtonDown, plat::kWmLButtonUp})
-            plat::PostWindowMessage(sim::View(), msg, 0, lp);
-    });
-    EXPECT_EQ(KvnMain(), 0);
-    EXPECT_EQ(sim::OpenOutputs() + sim::OpenInputs(), 0);
-    EXPECT_EQ(sim::EndPeriodCalls(), 1);
-    EXPECT_TRUE(HasKeys(IniPath(), "[Window]Show=1"));
-}
-
 // ---- The settings file ----
 
 const std::string kIgnore = "[Ignore these MIDI SysEx messages.]";
