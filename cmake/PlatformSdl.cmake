@@ -31,6 +31,7 @@ endif()
 message(STATUS "kvn: SDL2 ${KVN_SDL2_VERSION}, SDL2_ttf ${KVN_SDL2_TTF_VERSION}, RtMidi ${KVN_RTMIDI_VERSION}")
 pkg_check_modules(KVN_FONTCONFIG QUIET IMPORTED_TARGET fontconfig)
 pkg_check_modules(KVN_JACK QUIET IMPORTED_TARGET jack)  # to see RtMidi's JACK connections settle
+pkg_check_modules(KVN_ALSA QUIET IMPORTED_TARGET alsa)  # the ALSA sequencer, on alsa-lib directly
 pkg_check_modules(KVN_X11 QUIET IMPORTED_TARGET x11)  # to end in order when the X server goes away
 find_package(Threads REQUIRED)
 
@@ -71,6 +72,10 @@ endif()
 if(KVN_JACK_FOUND)
   target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_JACK)
   target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_JACK)
+endif()
+if(KVN_ALSA_FOUND)
+  target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_ALSA)
+  target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_ALSA)
 endif()
 if(KVN_X11_FOUND)
   target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_X11)
