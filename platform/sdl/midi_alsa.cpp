@@ -34,7 +34,7 @@ namespace {
 
 constexpr int kNoAddr = -1;         // a link whose device is not there
 constexpr size_t kInPool = 1000;    // events the sequencer keeps for us while we are busy
-constexpr size_t kMaxPiece = 4096;  // the longest piece of a SysEx we send
+constexpr size_t kMaxPiece = 1024;  // the longest piece of a SysEx we send (37 cells)
 constexpr int kMaxPollFds = 8;
 
 int Pack(const snd_seq_addr_t& a) { return (int(a.client) << 8) | int(a.port); }
