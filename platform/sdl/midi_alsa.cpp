@@ -36,6 +36,9 @@ constexpr int kNoAddr = -1;         // a link whose device is not there
 constexpr size_t kInPool = 1000;    // events the sequencer keeps for us while we are busy
 constexpr size_t kMaxPiece = 1024;  // the longest piece of a SysEx we send (37 cells)
 constexpr int kMaxPollFds = 8;
+// What a receiver needs per byte of a long message: a MIDI cable (31250 baud, 10 bits a byte), a
+// program reading a port.
+constexpr std::chrono::microseconds kCableByte{320}, kSoftByte{4};
 
 int Pack(const snd_seq_addr_t& a) { return (int(a.client) << 8) | int(a.port); }
 snd_seq_addr_t Unpack(int v) {
@@ -184,8 +187,9 @@ public:
     }
 
     // A SysEx leaves in pieces of at most piece_ bytes (the receiving side joins them). A message
-    // longer than kWholeLimit comes from the driver thread: it gives receivers a moment between
-    // pieces, and stops, closing the SysEx, when the port is reset. Bytes that open a SysEx without
+    // longer than kWholeLimit comes from the driver thread: it waits after each piece about as long
+    // as a receiver takes to empty its buffer of it (a cable's time when a hardware port listens),
+    // and stops, closing the SysEx, when the port is reset. Bytes that open a SysEx without
     // closing it (an input buffer filled to the brim by a longer one) are closed by an F7 too, so
     // that the receiver does not take what follows for more of it.
     void SendLong(int slot, const uint8_t* data, size_t n, uint32_t gen) override {
@@ -193,6 +197,9 @@ public:
         snd_midi_event_t* enc = enc_[slot];
         snd_midi_event_reset_encode(enc);
         const bool paced = n > kWholeLimit;
+        const std::chrono::microseconds perByte = !paced              ? kSoftByte
+                                                  : HardwareListens() ? kCableByte
+                                                                      : kSoftByte;
         size_t at = 0;
         while (at < n) {
             snd_seq_event_t ev;
@@ -205,7 +212,7 @@ public:
             if (!paced || ev.type != SND_SEQ_EVENT_SYSEX || at >= n) continue;
             const auto* piece = static_cast<const uint8_t*>(ev.data.ext.ptr);
             if (ev.data.ext.len == 0 || piece[ev.data.ext.len - 1] == 0xF7) continue;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(perByte * ev.data.ext.len);
             if (S().outs[slot].resetGen.load() != gen) {
                 EndSysEx(enc);
                 return;
@@ -364,6 +371,27 @@ private:
         if (made < 0) return;
         l.addr = now;
         l.ours = l.ours || made == 1;
+    }
+
+    // Whether a hardware port is among the subscribers of "out".
+    bool HardwareListens() {
+        snd_seq_query_subscribe_t* query = nullptr;
+        snd_seq_port_info_t* info = nullptr;
+        snd_seq_query_subscribe_alloca(&query);
+        snd_seq_port_info_alloca(&info);
+        snd_seq_addr_t own;
+        own.client = static_cast<unsigned char>(client_);
+        own.port = static_cast<unsigned char>(outPort_);
+        snd_seq_query_subscribe_set_root(query, &own);
+        snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+        for (int i = 0;; ++i) {
+            snd_seq_query_subscribe_set_index(query, i);
+            if (snd_seq_query_port_subscribers(seq_, query) < 0) return false;
+            const snd_seq_addr_t* to = snd_seq_query_subscribe_get_addr(query);
+            if (snd_seq_get_any_port_info(seq_, to->client, to->port, info) == 0 &&
+                (snd_seq_port_info_get_type(info) & SND_SEQ_PORT_TYPE_HARDWARE) != 0)
+                return true;
+        }
     }
 
     // Under the port's sendMu.
