@@ -106,7 +106,8 @@ public:
         // Without the announcements only the port watch is lost.
         snd_seq_connect_from(seq_, inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
 
-        // A piece of a long SysEx fits half the pool a client has by default, ours as a receiver's.
+        // Each receiving client holds a piece of a SysEx in cells of its pool, one per 28 bytes: a
+        // piece takes at most half of our own pool (the size clients get by default), and 1 KB.
         snd_seq_client_pool_t* pool = nullptr;
         snd_seq_client_pool_alloca(&pool);
         size_t cells = 200;
