@@ -1,4 +1,4 @@
-# kvn: the Linux (and macOS) build on SDL2, SDL2_ttf, libjack and RtMidi (the ALSA side, for now),
+# kvn: the Linux (and macOS) build on SDL2, SDL2_ttf, libjack and alsa-lib,
 # and the adapter's own tests
 # (tests/sdl, run against real servers: a JACK server on its dummy driver, Xvfb, openbox).
 # Built only when pkg-config finds all four libraries; what is missing is said at configure time
@@ -16,10 +16,10 @@ if(NOT PKG_CONFIG_FOUND)
 endif()
 pkg_check_modules(KVN_SDL2 QUIET IMPORTED_TARGET sdl2)
 pkg_check_modules(KVN_SDL2_TTF QUIET IMPORTED_TARGET SDL2_ttf)
-pkg_check_modules(KVN_RTMIDI QUIET IMPORTED_TARGET rtmidi)
+pkg_check_modules(KVN_ALSA QUIET IMPORTED_TARGET alsa)
 pkg_check_modules(KVN_JACK QUIET IMPORTED_TARGET jack)
 set(missing "")
-foreach(lib SDL2 SDL2_TTF JACK RTMIDI)
+foreach(lib SDL2 SDL2_TTF JACK ALSA)
   if(NOT KVN_${lib}_FOUND)
     string(REPLACE "_TTF" "_ttf" name ${lib})
     list(APPEND missing ${name})
@@ -27,10 +27,10 @@ foreach(lib SDL2 SDL2_TTF JACK RTMIDI)
 endforeach()
 if(missing)
   string(REPLACE ";" ", " missing "${missing}")
-  kvn_not_built("missing ${missing} (Debian: libsdl2-dev libsdl2-ttf-dev libjack-jackd2-dev librtmidi-dev)")
+  kvn_not_built("missing ${missing} (Debian: libsdl2-dev libsdl2-ttf-dev libjack-jackd2-dev libasound2-dev)")
   return()
 endif()
-message(STATUS "kvn: SDL2 ${KVN_SDL2_VERSION}, SDL2_ttf ${KVN_SDL2_TTF_VERSION}, JACK ${KVN_JACK_VERSION}, RtMidi ${KVN_RTMIDI_VERSION}")
+message(STATUS "kvn: SDL2 ${KVN_SDL2_VERSION}, SDL2_ttf ${KVN_SDL2_TTF_VERSION}, JACK ${KVN_JACK_VERSION}, alsa-lib ${KVN_ALSA_VERSION}")
 pkg_check_modules(KVN_FONTCONFIG QUIET IMPORTED_TARGET fontconfig)
 pkg_check_modules(KVN_X11 QUIET IMPORTED_TARGET x11)  # to end in order when the X server goes away
 find_package(Threads REQUIRED)
@@ -63,7 +63,7 @@ list(TRANSFORM KVN_SDL_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/platform/sdl/)
 add_library(kvn_platform_sdl STATIC ${KVN_SDL_SOURCES} ${KVN_ICONS_CPP})
 target_include_directories(kvn_platform_sdl PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(kvn_platform_sdl
-  PUBLIC kvn_common PkgConfig::KVN_SDL2 PkgConfig::KVN_SDL2_TTF PkgConfig::KVN_JACK PkgConfig::KVN_RTMIDI Threads::Threads
+  PUBLIC kvn_common PkgConfig::KVN_SDL2 PkgConfig::KVN_SDL2_TTF PkgConfig::KVN_JACK PkgConfig::KVN_ALSA Threads::Threads
   PRIVATE kvn_warnings)
 if(KVN_FONTCONFIG_FOUND)
   target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_FONTCONFIG)

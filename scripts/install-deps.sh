@@ -12,9 +12,9 @@ packages=(
   g++-mingw-w64-x86-64 wine64 wine
   # shared by the Linux program's and the Windows program's end-to-end tests
   xvfb xauth xdotool x11-utils imagemagick fonts-wqy-zenhei fonts-dejavu-core
-  # the Linux program kvn (SDL2, SDL2_ttf, RtMidi over the ALSA sequencer or JACK), scripts/run.sh
+  # the Linux program kvn (SDL2, SDL2_ttf, alsa-lib for the ALSA sequencer, libjack for JACK), scripts/run.sh
   # and its tests: a JACK server on its dummy driver, and openbox so that minimising works
-  libsdl2-dev libsdl2-ttf-dev librtmidi-dev libjack-jackd2-dev libfontconfig-dev libx11-dev
+  libsdl2-dev libsdl2-ttf-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libx11-dev
   jackd2 openbox fontconfig
 )
 
