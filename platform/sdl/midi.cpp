@@ -491,10 +491,3 @@ void ShutdownMidi() {
 }
 
 }  // namespace sdlplat::internal
-
-namespace plat {
-
-// Stand-in until the JACK process callback writes the fast path's sends into its cycle.
-bool MidiInFastPathOpen(HMidiIn) { return false; }
-
-}  // namespace plat
