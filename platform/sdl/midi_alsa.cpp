@@ -12,8 +12,6 @@
 //   Nothing there allocates, locks or logs: the buffers are made at start.
 // - Output: every event goes direct to the subscribers of "out". The sequencer delivers a direct
 //   event before the write returns, so what was handed over has left once the call is back.
-#include "platform/sdl/midi_internal.h"
-
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -25,6 +23,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/sdl/midi_internal.h"
 #include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat::midi {

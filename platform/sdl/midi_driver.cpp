@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kServerRetry = std::chrono::milliseconds(200);  // a gone server is looked for this often
+constexpr auto kUiWakeLatency = std::chrono::milliseconds(1);
 
 void Deliver(plat::MidiInPort& p, const uint8_t* b, size_t n, size_t whole) {
     System& s = S();
@@ -135,20 +136,22 @@ void FinishLong(plat::MidiOutPort& out, plat::MidiHdr* hdr) {
 
 void DriverLoop() {
     System& s = S();
+    auto retry = Clock::now();
     for (;;) {
-        if (s.serverGone.load()) {
-            timespec until{};
-            clock_gettime(CLOCK_REALTIME, &until);
-            const long ns = until.tv_nsec + long(std::chrono::nanoseconds(kServerRetry).count());
-            until.tv_sec += ns / 1000000000L;
-            until.tv_nsec = ns % 1000000000L;
-            while (sem_timedwait(&s.wake, &until) != 0 && errno == EINTR) {
-            }
-        } else {
-            while (sem_wait(&s.wake) != 0 && errno == EINTR) {
-            }
+        // A millisecond at most: the real-time thread leaves waking the user-interface thread to
+        // us (sdlplat::internal::WakeUiIfAsked).
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        const long ns = until.tv_nsec + long(std::chrono::nanoseconds(kUiWakeLatency).count());
+        until.tv_sec += ns / 1000000000L;
+        until.tv_nsec = ns % 1000000000L;
+        int rc = 0;
+        while ((rc = sem_timedwait(&s.wake, &until)) != 0 && errno == EINTR) {
         }
+        sdlplat::internal::WakeUiIfAsked();
         if (s.stopping.load()) break;
+        if (rc != 0 && !(s.serverGone.load() && Clock::now() >= retry)) continue;
+        if (s.serverGone.load()) retry = Clock::now() + kServerRetry;
         s.sys->Watch();
         ForwardAll(s);
         for (plat::MidiOutPort& out : s.outs) CompleteJobs(s, out);

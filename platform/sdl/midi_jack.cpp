@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "platform/sdl/midi_internal.h"
+#include "platform/sdl/sdl_internal.h"
 #include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat::midi {
@@ -268,6 +269,7 @@ private:
     }
 
     void Cycle(jack_nframes_t frames) {
+        sdlplat::internal::SetRealtimeThread();
         jack_client_t* c = client_.load(std::memory_order_acquire);
         if (c == nullptr) return;
         const uint32_t start = jack_last_frame_time(c);

@@ -38,6 +38,11 @@ inline constexpr uint64_t kPostOverflow = uint64_t(1) << 17;
 // Wakes the user-interface thread's wait without carrying a message; from any thread, and safe
 // inside a signal or Xlib error handler.
 void WakeUi();
+// The MIDI system's real-time thread says so once per cycle: a message it posts then never wakes
+// the user-interface thread itself (a system call). The driver thread, which looks at least
+// once a millisecond, calls WakeUiIfAsked and wakes it for that thread.
+void SetRealtimeThread();
+void WakeUiIfAsked();
 // The user-interface thread's wait: true with the next event; false on a timeout (-1: none) or
 // on a wake without an event. Callers look at their own state again.
 bool WaitEvent(SDL_Event* e, int timeoutMs);

@@ -112,6 +112,9 @@ struct Ui {
     // The loop is about to wait, or waits: only then does a post wake it (a system call that the
     // MIDI system's thread would otherwise make for every message of a burst).
     std::atomic<bool> idle{false};
+    // A post from the real-time thread found the loop idle: the driver thread wakes it for that
+    // thread, which makes no system call (WakeUiIfAsked).
+    std::atomic<bool> wakeAsked{false};
     Overflow overflow;
     std::vector<std::unique_ptr<plat::Window>> windows;  // id = index + 1; kept for the whole run
     std::mutex windowsMu;                   // the table grows on the UI thread while other threads post
@@ -128,6 +131,8 @@ Ui& U() {
     static Ui* ui = new Ui;
     return *ui;
 }
+
+thread_local bool t_realtime = false;  // see SetRealtimeThread
 
 // Counts wakes of the user-interface thread's wait; written from any thread.
 int WakeFd() {
@@ -257,8 +262,13 @@ bool Post(const Posted& p) {
     }
     if (!done) done = ui.overflow.Push(p);
     std::atomic_thread_fence(std::memory_order_seq_cst);  // the message is there before idle is read
-    if (done && ui.idle.exchange(false)) sdlplat::internal::WakeUi();
-    return done;
+    if (!done) return false;
+    if (t_realtime) {
+        if (ui.idle.load()) ui.wakeAsked.store(true);
+    } else if (ui.idle.exchange(false)) {
+        sdlplat::internal::WakeUi();
+    }
+    return true;
 }
 
 // The next event for the loop: SDL's, or a posted message from the overflow once none of ours is
@@ -370,6 +380,15 @@ bool VideoReady() { return U().video; }
 bool OnUiThread() { return U().tried && std::this_thread::get_id() == U().thread; }
 
 uint32_t PostedEventType() { return U().eventType.load(); }
+
+void SetRealtimeThread() { t_realtime = true; }
+
+void WakeUiIfAsked() {
+    Ui& ui = U();
+    if (ui.wakeAsked.load(std::memory_order_relaxed) && ui.wakeAsked.exchange(false) &&
+        ui.idle.exchange(false))
+        WakeUi();
+}
 
 void WakeUi() {
     const uint64_t one = 1;
