@@ -105,7 +105,6 @@ public:
     bool OpenIn(int slot, const std::string& device) override {
         jack_port_t* port = EnsurePort(true, slot);
         if (port == nullptr) return false;
-        ins_[slot].join = 0;
         return Link(device, jack_port_name(port), &ins_[slot].made);
     }
 
