@@ -75,12 +75,8 @@ public:
         if (client_.load() != nullptr) return true;
         if (S().serverGone.load()) return false;
         jack_client_t* c = NewClient();
-        if (c == nullptr) return false;
         client_ = c;
-        if (jack_activate(c) == 0) return true;
-        jack_client_close(c);
-        client_ = nullptr;
-        return false;
+        return c != nullptr;
     }
 
     bool Reachable(bool) override { return !S().serverGone.load() && Connect(); }
@@ -106,7 +102,6 @@ public:
     bool OpenIn(int slot, const std::string& device) override {
         jack_port_t* port = EnsurePort(true, slot);
         if (port == nullptr) return false;
-        ins_[slot].join = 0;
         return Link(device, jack_port_name(port), &ins_[slot].made);
     }
 
@@ -206,6 +201,8 @@ private:
         size_t room = 0;
     };
 
+    // An active client, or null. Its process callback finds no port of ours until they are
+    // registered on it.
     jack_client_t* NewClient() {
         jack_client_t* c = jack_client_open(kOutClient, JackNoStartServer, nullptr);
         if (c == nullptr) return nullptr;
@@ -213,7 +210,11 @@ private:
         jack_set_port_registration_callback(c, OnPort, this);
         jack_set_port_rename_callback(c, OnRename, this);
         jack_on_info_shutdown(c, OnShutdown, this);
-        return c;
+        cycling_ = c;
+        if (jack_activate(c) == 0) return c;
+        cycling_ = nullptr;
+        jack_client_close(c);
+        return nullptr;
     }
 
     bool Alive() const { return client_.load() != nullptr && !S().serverGone.load(); }
@@ -270,7 +271,7 @@ private:
 
     void Cycle(jack_nframes_t frames) {
         sdlplat::internal::SetRealtimeThread();
-        jack_client_t* c = client_.load(std::memory_order_acquire);
+        jack_client_t* c = cycling_.load(std::memory_order_acquire);
         if (c == nullptr) return;
         const uint32_t start = jack_last_frame_time(c);
         frames_ = frames;
@@ -429,16 +430,21 @@ private:
     // to stall there): the panel goes on meanwhile.
     void TryRevive() {
         System& s = S();
+        {
+            // The last client is left as it is, with its ports, which the next one must not use.
+            std::lock_guard lk(s.mu);
+            for (int i = 0; i < kSlots; ++i) {
+                inPort_[i] = nullptr;
+                outPort_[i] = nullptr;
+            }
+        }
         jack_client_t* c = NewClient();
         if (c == nullptr) return;  // not back yet
         {
             std::lock_guard lk(s.mu);
             std::unique_lock<std::mutex> sends[kSlots];
             for (int i = 0; i < kSlots; ++i) sends[i] = std::unique_lock(s.outs[i].sendMu);
-            // The last client is left as it is, with its ports.
             for (int i = 0; i < kSlots; ++i) {
-                inPort_[i] = nullptr;
-                outPort_[i] = nullptr;
                 rings_[i].Clear();
                 ins_[i].made = outs_[i].made = ins_[i].joining = outs_[i].anyDue = false;
                 s.outs[i].runningStatus = 0;
@@ -453,11 +459,11 @@ private:
             s.inRows.clear();
             s.outRows.clear();
         }
-        jack_activate(c);
         Relink();
     }
 
-    std::atomic<jack_client_t*> client_{nullptr};  // the live client; swapped under every lock
+    std::atomic<jack_client_t*> client_{nullptr};   // the live client; swapped under every lock
+    std::atomic<jack_client_t*> cycling_{nullptr};  // the client whose process callback runs
     std::atomic<jack_port_t*> inPort_[kSlots] = {}, outPort_[kSlots] = {};
     EventRing rings_[kSlots];
     InState ins_[kSlots];
