@@ -1,6 +1,7 @@
 #include "panel/view.h"
 
 #include <cstdio>
+#include <optional>
 
 #include "engine/engine.h"
 #include "picker/picker.h"
@@ -219,11 +220,9 @@ void CKVNView::ChoosePort(bool output) {
         g_MidiInPicked = g_MidiInDevice;
     }
     CDevicePickerDlg picker;
-    bool chosen = false;
-    {
-        const CLetGo modal;  // the picker's loop dispatches other actions
-        chosen = picker.DoModal() == plat::kIdOk;
-    }
+    std::optional<CLetGo> modal(std::in_place);  // the picker's loop dispatches other actions
+    const bool chosen = picker.DoModal() == plat::kIdOk;
+    modal.reset();
     // Picking the row of a port that failed to open tries it again: with nothing open, the same
     // row is not "the port in use", and leaving it closed would give the user no way back to it.
     // Dismissing the picker is no choice and tries nothing.
