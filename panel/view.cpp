@@ -364,31 +364,41 @@ void CKVNView::OnLButtonDblClk(uint32_t flags, plat::Point point) {
 }
 
 intptr_t CKVNView::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    // Every message is one action, whole to the input's fast path (g_KeyShift and the 32 messages
-    // after it, a port switch, a handed-off input message and its sends).
-    const CHold hold;
+    // Each message that sends, or changes what the thru reads, is one action, whole to the
+    // input's fast path (g_KeyShift and the 32 messages after it, a port switch, a handed-off
+    // input message and its sends). Paints and moves do neither: the fast path stays open.
     switch (msg) {
-    case kMsgShortIn:
+    case kMsgShortIn: {
+        const CHold hold;
         OnMidiShortMsg(wParam, lParam);
         return 0;
-    case kMsgLongIn:
+    }
+    case kMsgLongIn: {
+        const CHold hold;
         OnMidiLongMsg(wParam, lParam);
         return 0;
-    case kMsgOutDone:
+    }
+    case kMsgOutDone: {
+        const CHold hold;
         OnMidiOutDone(wParam, lParam);
         return 0;
+    }
     case plat::kWmPaint:
         OnDraw();
         return 0;
     case plat::kWmMouseMove:
         OnMouseMove(static_cast<uint32_t>(wParam), PointOf(lParam));
         return 0;
-    case plat::kWmLButtonDown:
+    case plat::kWmLButtonDown: {
+        const CHold hold;
         OnLButtonDown(static_cast<uint32_t>(wParam), PointOf(lParam));
         return 0;
-    case plat::kWmLButtonUp:
+    }
+    case plat::kWmLButtonUp: {
+        const CHold hold;
         OnLButtonUp(static_cast<uint32_t>(wParam), PointOf(lParam));
         return 0;
+    }
     case plat::kWmLButtonDblClk:
         OnLButtonDblClk(static_cast<uint32_t>(wParam), PointOf(lParam));
         return 0;

@@ -79,13 +79,14 @@ void CMainFrame::UpdateWindow() {
 }
 
 intptr_t CMainFrame::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    const CHold hold;  // one action, whole to the input's fast path
     switch (msg) {
-    case plat::kWmClose:
+    case plat::kWmClose: {
         // The document never has unsaved changes: close without asking, and end the loop.
+        const CHold hold;  // the ports' closing sends: one action, whole to the input's fast path
         DestroyWindow();
         plat::QuitMessageLoop(0);
         return 0;
+    }
     case plat::kWmSysCommand:
         if ((wParam & 0xFFF0) == plat::kScMinimize) plat::ShowWindow(m_hWnd, plat::kSwMinimize);
         return 0;

@@ -1,4 +1,5 @@
 // Entry point of kvn, the Linux (and macOS) build.
+#include "engine/engine.h"
 #include "platform/sdl/sdl_platform.h"
 #include "shell/app.h"
 #include "shell/main_frame.h"
@@ -12,6 +13,7 @@ bool gEnded = false;  // the application has returned: nothing of it is left to 
 void SaveWithoutDisplay() {
     if (gEnded) return;
     gEnded = true;
+    const CHold hold;  // the ports' closing sends, whole to the input's fast path
     if (theApp.m_pMainWnd != nullptr) theApp.m_pMainWnd->DestroyWindow();
     theApp.ExitInstance(1);
 }
