@@ -129,11 +129,16 @@ int main(int argc, char** argv) {
         sysex.front() = 0xF0;
         sysex[1] = 0x7D;  // non-commercial
         sysex.back() = 0xF7;
-        size_t sysexSent = 0;
+        size_t sysexSent = 0, notesKvn = 0, notesDirect = 0;  // the stream's own notes that came
+        const auto notes = [](const std::vector<kvntest::Timed>& got) {
+            return size_t(std::count_if(got.begin(), got.end(), [](const kvntest::Timed& t) {
+                return t.bytes.size() == 3 && (t.bytes[0] & 0xF0) == 0x90;
+            }));
+        };
         auto quiet = Clock::now(), nextSysex = Clock::now();
         while (Clock::now() - quiet < std::chrono::seconds(2) &&
-               !(kvnPlay.Streamed() == count && directPlay.Streamed() == count && viaKvn.size() >= count &&
-                 direct.size() >= count)) {
+               !(kvnPlay.Streamed() == count && directPlay.Streamed() == count && notesKvn >= count &&
+                 notesDirect >= count)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(sysexMs > 0 ? 1 : 10));
             if (sysexMs > 0 && kvnPlay.Streamed() < count && Clock::now() >= nextSysex) {
                 kvnPlay.Send(sysex);
@@ -143,6 +148,8 @@ int main(int argc, char** argv) {
             }
             const std::vector<kvntest::Timed> a = kvnSink.Take(), b = directSink.Take();
             if (!a.empty() || !b.empty() || kvnPlay.Streamed() < count) quiet = Clock::now();
+            notesKvn += notes(a);
+            notesDirect += notes(b);
             viaKvn.insert(viaKvn.end(), a.begin(), a.end());
             direct.insert(direct.end(), b.begin(), b.end());
         }
