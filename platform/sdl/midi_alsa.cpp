@@ -131,9 +131,7 @@ public:
 
     const char* Name() const override { return "alsa"; }
     // The full names carry no numbers: nothing to drop, only the length to cut.
-    std::string CatalogName(const std::string& full) const override {
-        return sdlplat::CatalogName(full, false);
-    }
+    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
     // The sequencer is part of the kernel: it has no server that could be away.
     bool Reachable(bool) override { return seq_ != nullptr; }
 

@@ -6,14 +6,16 @@
 // - midi_driver.cpp: what the MIDI system's thread hands on, and the driver thread;
 // - midi_ring.h: the lock-free queues between them;
 // - one file per MIDI system, behind the small interface MidiSystem below: midi_jack.cpp on libjack
-//   (one client; output and links served inside its process callback), midi_alsa.cpp over
-//   midi_rtmidi.h.
+//   (one client; output and links served inside its process callback), midi_alsa.cpp on alsa-lib
+//   (one client; an input thread of its own).
 //
 // Threads:
 // - the caller (the user-interface thread) opens, closes, sends and queues buffers;
 // - the MIDI system's thread hands each event to Receive. Our part there never blocks and never
-//   allocates: a started flag, the queued buffers, a byte ring for forwarding and sem_post; the
-//   engine's callback posts into window.cpp's preallocated queue, without lock or allocation;
+//   allocates: a started flag, the queued buffers, a byte ring for forwarding (and sem_post, on
+//   ALSA's input thread, which is ours and not a real-time one); the engine's callback posts into
+//   window.cpp's preallocated queue, without lock or allocation. JACK's process thread makes no
+//   system call at all: the driver thread wakes the user-interface thread for it;
 // - the driver thread (ours, one for all ports) forwards linked input to its output (where the
 //   system does not do so itself, System::linksServed), completes
 //   long messages with MOM_DONE (so that a completion never arrives inside MidiOutLongMsg), and

@@ -66,9 +66,7 @@ std::string PortName(bool input, int slot) {
 class JackSystem : public MidiSystem {
 public:
     const char* Name() const override { return "jack"; }
-    std::string CatalogName(const std::string& full) const override {
-        return sdlplat::CatalogName(full, false);
-    }
+    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
 
     // Under the system lock, or before the system is chosen: a client once the server answers.
     bool Connect() {

@@ -32,21 +32,8 @@ bool IsOwnPort(const std::string& fullName) {
     return IsClientOf(client, kOutClient) || IsClientOf(client, kInClient);
 }
 
-std::string CatalogName(const std::string& fullName, bool alsa) {
+std::string CatalogName(const std::string& fullName) {
     std::string name = fullName;
-    if (alsa) {
-        // RtMidi appends " client:port" numbers, which ALSA hands out afresh on every start:
-        // without them a stored name keeps naming the same device.
-        const size_t blank = name.find_last_of(' ');
-        if (blank != std::string::npos) {
-            const std::string tail = name.substr(blank + 1);
-            const size_t colon = tail.find(':');
-            if (colon != std::string::npos && colon > 0 && AllDigits(tail.substr(0, colon), 0) &&
-                AllDigits(tail, colon + 1)) {
-                name.erase(blank);
-            }
-        }
-    }
     const size_t limit = plat::kMaxPnameLen - 1;
     if (name.size() > limit) {
         size_t cut = limit;

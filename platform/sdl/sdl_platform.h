@@ -1,8 +1,8 @@
 // The SDL adapter (kvn, the Linux build) implements the platform interface as follows.
 // Provided natively, by SDL2, SDL2_ttf and the MIDI system: windows, mouse, keyboard and cursor;
 // surfaces, block copies and pixels; text (an installed face standing in for the Windows one); the
-// work area; the clock and sleep; MIDI ports (RtMidi over the ALSA sequencer, else one JACK client
-// on libjack).
+// work area; the clock and sleep; MIDI ports (one client of the ALSA sequencer on alsa-lib, else
+// one JACK client on libjack).
 // Emulated:
 // - the WinMM driver's behaviour: MIM_/MOM_ callbacks, queued input buffers, resets, long messages
 //   completed by a thread of ours (midi_internal.h);
@@ -30,9 +30,9 @@ namespace sdlplat {
 
 // The MIDI clients' names: every port of ours belongs to one of them (JACK adds "-01", "-02" …
 // when a name is taken, for example by a second copy of the program). Under JACK the one client
-// "KVN" holds both ports ("KVN:in", "KVN:out"); under ALSA the input has a client of its own.
-inline constexpr const char* kOutClient = "KVN";    // output ports, and the mapper's port "KVN:out"
-inline constexpr const char* kInClient = "KVN-in";  // ALSA's input port "KVN-in:in"
+// "KVN" holds both ports ("KVN:in", "KVN:out"), under JACK and under ALSA alike.
+inline constexpr const char* kOutClient = "KVN";    // our one client
+inline constexpr const char* kInClient = "KVN-in";  // an earlier version's input client, still our own
 inline constexpr const char* kOutPortName = "out";
 inline constexpr const char* kInPortName = "in";
 
@@ -68,8 +68,8 @@ MidiDrops MidiDropCounts();
 // ---- Port names, as the catalogues show them (pure functions) ----------------------------------
 // True for a port of any of this program's clients: its own ports never appear in its catalogues.
 bool IsOwnPort(const std::string& fullName);
-// The catalogue name of a port: ALSA's trailing " client:port" numbers removed, then cut to at
-// most 31 bytes without splitting a UTF-8 character.
-std::string CatalogName(const std::string& fullName, bool alsa);
+// The catalogue name of a port: its full name cut to at most 31 bytes without splitting a UTF-8
+// character.
+std::string CatalogName(const std::string& fullName);
 
 }  // namespace sdlplat
