@@ -2,10 +2,12 @@
 # Mutation testing of the portable core (engine/ shell/ panel/ picker/ *.cpp) against the tests on
 # the simulated platform (ctest -L sim). A tool, not a test: CI does not run it.
 #   nice -n 10 bash scripts/mutate.sh [--jobs N] [--timeout S] [--files F...] [--out FILE]
-#              [--list] [--compare BASELINE [--against FILE]]
+#              [--list] [--compare BASELINE [--against FILE]] [--blame FILE]
 # Before cutting or merging tests: run with --compare scripts/mutate-baseline.txt (it then runs only
 # the mutants the baseline killed); it exits non-zero if one of them now survives, and lists the
 # keys that no longer exist. --against FILE compares a kill list written before by --out instead.
+# --blame FILE runs every test case against each mutant and writes which ones fail: what a test
+# case is the only one to catch, and what several catch alike.
 #
 # Operators: cmp (== <-> !=, < <-> >=, > <-> <=), drop (a one-line call statement becomes `;`),
 # const (an integer literal n -> n+1), swap (two adjacent one-line statements of one block, neither
@@ -35,6 +37,7 @@ ap.add_argument("--list", action="store_true")
 ap.add_argument("--out")
 ap.add_argument("--compare")
 ap.add_argument("--against")
+ap.add_argument("--blame", help="write, per mutant, every test case that fails (runs whole suites: slower)")
 args = ap.parse_args()
 THIN = {"cmp": 3, "drop": 3, "const": 20, "swap": 20}  # keep 1 in N by key hash; KVN_MUTATE_ALL=1 keeps all
 if os.environ.get("KVN_MUTATE_ALL") == "1": THIN = dict.fromkeys(THIN, 1)
@@ -214,8 +217,11 @@ def prepare(n):
     if rc != 0: sys.exit("the unmutated tree does not build in %s:\n%s" % (d, out[-3000:]))
     return d
 
-def test(d, timeout):
-    out, rc = run(["ctest", "--test-dir", "build", "-L", "sim", "-j4", "--stop-on-failure", "--timeout", str(timeout)], d, timeout + 30)
+blamed = {}
+def test(d, timeout, idx):
+    stop = [] if args.blame else ["--stop-on-failure"]
+    out, rc = run(["ctest", "--test-dir", "build", "-L", "sim", "-j4", "--timeout", str(timeout)] + stop, d, timeout * 3 + 30)
+    blamed[idx] = sorted(set(re.findall(r"^\s*\d+ - (\S+) \(", out.split("tests FAILED:")[-1], re.M))) if rc else []
     if rc is None or "***Timeout" in out: return "timeout"
     return "survived" if rc == 0 else "killed"
 
@@ -240,7 +246,7 @@ def worker(d):
         open(f, "w", encoding="utf-8").write("\n".join(new))
         try:
             bout, brc = run(["ninja", "-C", "build", "-j2"] + TARGETS, d, 600)
-            status = test(d, timeout) if brc == 0 else "unbuildable"
+            status = test(d, timeout, idx) if brc == 0 else "unbuildable"
         finally:
             open(f, "w", encoding="utf-8").write("\n".join(originals[m["file"]]))
         results[idx] = status
@@ -255,6 +261,8 @@ report += [fmt(s, m) for s, m in zip(st, muts)] + ["# " + summary]
 if args.out: open(args.out, "w", encoding="utf-8").write("\n".join(report) + "\n")
 else: print("\n".join(report))
 log("mutate: " + summary)
+if args.blame:
+    open(args.blame, "w", encoding="utf-8").write("".join("%s\t%s\n" % (fmt(st[i], m), " ".join(blamed.get(i, []))) for i, m in enumerate(muts)))
 if args.compare:
     cur = [dict(status=s, key=key(m), file=m["file"], loc="%s:%d" % (m["file"], m["line"])) for s, m in zip(st, muts)]
     sys.exit(compare(parse(args.compare), cur, set(sources) if args.files else set()))
