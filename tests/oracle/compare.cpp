@@ -6,6 +6,13 @@ namespace oracle {
 
 namespace {
 
+// "#n". Built by appending: g++ 12 warns falsely (-Wrestrict) about "#" + std::to_string(n) at -O3.
+std::string Numbered(uint64_t n) {
+    std::string s = "#";
+    s += std::to_string(n);
+    return s;
+}
+
 std::string RunName(int run) {
     return run == kAllChannels ? "all channels" : "channel " + std::to_string(run + 1);
 }
@@ -63,9 +70,8 @@ void Comparer::Decide(bool final) {
         if (inRun_ > 0) {
             // Inside a run nothing else may come.
             const Bytes& want = (*run_)[inRun_];
-            const std::string where = "#" + std::to_string(runSource_) + " tuning of " +
-                                      RunName(runChannel_) + ", " + std::to_string(inRun_ + 1) + "/" +
-                                      std::to_string(run_->size());
+            const std::string where = Numbered(runSource_) + " tuning of " + RunName(runChannel_) + ", " +
+                                      std::to_string(inRun_ + 1) + "/" + std::to_string(run_->size());
             if (actual != want) {
                 Fail("in the tuning run after message #" + std::to_string(runSource_) + " (" +
                      RunName(runChannel_) + "), message " + std::to_string(inRun_ + 1) + " of " +
@@ -90,7 +96,7 @@ void Comparer::Decide(bool final) {
                      ", came " + Show(actual));
                 return;
             }
-            Seen(actual, "#" + std::to_string(front.source) + " passed on");
+            Seen(actual, Numbered(front.source) + " passed on");
             pending_.pop_front();
             queue_.pop_front();
             ++matched_;
@@ -112,7 +118,7 @@ void Comparer::Decide(bool final) {
             queue_.pop_front();
             inRun_ = 0;
             const Bytes first = pending_.front();
-            Seen(first, "#" + std::to_string(runSource_) + " tuning of " + RunName(runChannel_) + ", 1/" +
+            Seen(first, Numbered(runSource_) + " tuning of " + RunName(runChannel_) + ", 1/" +
                             std::to_string(run.size()));
             pending_.pop_front();
             ++matched_;
@@ -127,7 +133,7 @@ void Comparer::Decide(bool final) {
                 std::find_if(queue_.begin(), queue_.end(), [](const Item& i) { return i.run == kNoTuning; });
             if (next != queue_.end() && actual == next->bytes) {
                 for (auto it = queue_.begin(); it != next; ++it) ++it->late;
-                Seen(actual, "#" + std::to_string(next->source) + " passed on, ahead of a tuning run");
+                Seen(actual, Numbered(next->source) + " passed on, ahead of a tuning run");
                 queue_.erase(next);
                 pending_.pop_front();
                 ++matched_;
