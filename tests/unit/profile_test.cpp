@@ -151,11 +151,13 @@ TEST_F(ProfileTest, IntegersReadLikeTheClassicProfileCalls) {
                                                                 {"-2147483648", kMin},
                                                                 {"-2147483649", kMin},
                                                                 {"99999999999999999999999999", kMax}};
+    // Key names built by appending: g++ 12 warns falsely (-Wrestrict) about "v" + std::to_string(i) at -O3.
+    const auto key = [](size_t i) { return std::string("v").append(std::to_string(i)); };
     std::string text = "[InitialSetting]\n";
-    for (size_t i = 0; i < cases.size(); ++i) text += "v" + std::to_string(i) + "=" + cases[i].first + "\n";
+    for (size_t i = 0; i < cases.size(); ++i) text += key(i) + "=" + cases[i].first + "\n";
     Put(text);
     for (size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(Int("InitialSetting", "v" + std::to_string(i)), cases[i].second) << cases[i].first;
+        EXPECT_EQ(Int("InitialSetting", key(i)), cases[i].second) << cases[i].first;
 
     Put("");
     for (const int32_t value : {-3, 0, 4400, kMin, kMax}) {
