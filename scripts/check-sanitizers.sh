@@ -6,18 +6,20 @@
 #         ThreadSanitizer, in build-tsan. The unit tests run on the single-threaded simulated
 #         platform, so ThreadSanitizer has little to find there; KVN_TSAN_UNIT_TESTS=0 skips
 #         building and running them (about half of this run's time).
-#   tsan-kvn: kvn itself under ThreadSanitizer over JACK, in build-tsan-kvn: the soak (a shorter
-#         stream), the burst cases, and the close and the input switch of the panel tests (the
-#         output drained before its link goes, the output ring). Only kvn and those tests' programs
-#         are built. libjack and SDL are not instrumented; tests/tsan-kvn.supp names what of theirs
-#         is let pass, and why. A report in kvn stops it (halt_on_error) with a status the tests
-#         check on every close.
+#   tsan-kvn: kvn itself under ThreadSanitizer over JACK, in build-tsan-kvn: the soak (the
+#         model-driven stream through kvn), the burst of a SysEx longer than the input buffer,
+#         and the close and the input switch of the panel tests (the output drained before its
+#         link goes, the output ring). The burst of 100,000 messages is left out: instrumented,
+#         kvn does not carry it within the test's time. Only kvn and those tests' programs are
+#         built. libjack and SDL are not instrumented; tests/tsan-kvn.supp names what of theirs is
+#         let pass, and why. A report stops kvn (halt_on_error) with a status (66) that every
+#         one of these tests checks when kvn ends.
 #
 # Usage: bash scripts/check-sanitizers.sh [asan] [tsan] [tsan-kvn]   (default: all, in that order)
 #   KVN_STRESS_SECONDS    how long the stress test plays MIDI (default 5)
 #   KVN_TSAN_UNIT_TESTS   0: only the stress test under ThreadSanitizer (default 1)
 #   KVN_TSAN_SOAK_MESSAGES  how many messages the soak plays through kvn under ThreadSanitizer
-#                         (default 5000)
+#                         (default 20000, as in the plain soak)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -63,14 +65,14 @@ run_tsan_kvn() {
   local t0; t0=$(date +%s)
   cmake -S . -B build-tsan-kvn -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVN_WERROR=ON -DKVN_BUILD_TESTS=ON \
         -DKVN_BUILD_BENCH=OFF -DKVN_FUZZ=OFF -DKVN_SANITIZE=thread -DKVN_REQUIRE_KVN=ON \
-        -DKVN_SOAK_MESSAGES="${KVN_TSAN_SOAK_MESSAGES:-5000}" >/dev/null
+        -DKVN_SOAK_MESSAGES="${KVN_TSAN_SOAK_MESSAGES:-20000}" >/dev/null
   cmake --build build-tsan-kvn -j"$jobs" --target kvn soak e2e_burst_test e2e_panel_test
   echo "check-sanitizers: tsan-kvn build $(elapsed "$t0")"
   # The tests' own programs run under the same options (they are built with ThreadSanitizer too),
   # and hand them on to the kvn they start.
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan-kvn.supp" \
     ctest --test-dir build-tsan-kvn --output-on-failure --no-tests=error \
-          -R '^(Soak\.|Burst\.|Panel\.TheCloseButton|Panel\.TheInputIsChosen)'
+          -R '^(Soak\.|Burst\.ASysExLonger|Panel\.TheCloseButton|Panel\.TheInputIsChosen)'
   echo "check-sanitizers: tsan-kvn done $(elapsed "$t0")"
 }
 
