@@ -466,7 +466,9 @@ bool QuitRequested() { return U().quit; }
 
 void RequestClose() {
     U().closePending = true;
-    if (SDL_WasInit(SDL_INIT_EVENTS) != 0) {
+    // The event type is set once SDL's events are up, and cleared before they go: read here, it
+    // also hands SDL's start to this thread (SDL_WasInit reads SDL's counts without that).
+    if (U().eventType.load() != 0) {
         SDL_Event e{};
         e.type = SDL_QUIT;
         SDL_PushEvent(&e);  // ends a modal list on the way
