@@ -114,6 +114,14 @@ size_t MessageLength(uint8_t status) {
 
 // The message's bytes, with running status applied and kept; its length, 0 when it is none. Under
 // the port's sendMu, or on the fast path.
+// A slot of one direction not open now, or -1.
+int FreeSlot(const System& s, bool input) {
+    for (int i = 0; i < kSlots; ++i) {
+        if (!(input ? s.ins[i].open.load() : s.outs[i].open.load())) return i;
+    }
+    return -1;
+}
+
 size_t ComposeShort(plat::MidiOutPort& port, uint8_t* b) {
     if (b[0] < 0x80) {
         // Running status: the word holds only data bytes.
@@ -175,7 +183,7 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     }
     if (s.inRows.empty()) Enumerate(s, true);
     if (id >= s.inRows.size()) return kMmBadDeviceId;
-    const int slot = s.sys->FreeSlot(true);
+    const int slot = FreeSlot(s, true);
     if (slot < 0 || !s.sys->OpenIn(slot, s.inRows[id])) return kMmError;
     MidiInPort* p = &s.ins[slot];
     p->device = s.inRows[id];
@@ -276,7 +284,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
         if (s.outRows.empty()) Enumerate(s, false);
         if (s.sys != nullptr && id >= s.outRows.size()) return kMmBadDeviceId;
     }
-    const int slot = s.sys == nullptr ? -1 : s.sys->FreeSlot(false);
+    const int slot = s.sys == nullptr ? -1 : FreeSlot(s, false);
     if (s.sys == nullptr || (slot >= 0 && !s.sys->Reachable(false))) {
         const bool show = TakeReport(s);
         lk.unlock();

@@ -142,14 +142,6 @@ public:
         });
     }
 
-    int FreeSlot(bool input) override {
-        System& s = S();
-        for (int i = 0; i < kSlots; ++i) {
-            if (!(input ? s.ins[i].open.load() : s.outs[i].open.load())) return i;
-        }
-        return -1;
-    }
-
     bool OpenIn(int slot, const std::string& device) override {
         if (!MakeLink(inLinks_, slot, device, true)) return false;
         inAddr_[slot] = inLinks_[slot].addr;

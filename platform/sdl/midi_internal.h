@@ -96,8 +96,6 @@ public:
     virtual bool Reachable(bool input) = 0;
     // The full names of the other programs' ports of one direction.
     virtual void List(bool input, std::vector<std::string>& rows) = 0;
-    // A slot not open that can be opened now, or -1.
-    virtual int FreeSlot(bool input) = 0;
     // Opens a port of ours linked to `device`; an empty `device` is the mapper, an output of ours
     // that anything can be linked to. A link stands once the open returns.
     virtual bool OpenIn(int slot, const std::string& device) = 0;

@@ -89,14 +89,6 @@ public:
         if (ports != nullptr) jack_free(ports);
     }
 
-    int FreeSlot(bool input) override {
-        System& s = S();
-        for (int i = 0; i < kSlots; ++i) {
-            if (!(input ? s.ins[i].open.load() : s.outs[i].open.load())) return i;
-        }
-        return -1;
-    }
-
     bool OpenIn(int slot, const std::string& device) override {
         jack_port_t* port = EnsurePort(true, slot);
         if (port == nullptr) return false;

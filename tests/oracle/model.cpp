@@ -48,6 +48,16 @@ bool AnyMatches(const char* const (&table)[N], const Bytes& sysex) {
 
 }  // namespace
 
+Bytes Unpack(uint32_t word) {
+    const auto status = uint8_t(word);
+    const size_t length = (status & 0xE0) == 0xC0 || status == 0xF1 || status == 0xF3 ? 2
+                          : status >= 0xF4                                            ? 1
+                                                                                      : 3;
+    Bytes out{status, uint8_t(word >> 8), uint8_t(word >> 16)};
+    out.resize(length);
+    return out;
+}
+
 std::string HexText(const Bytes& message) {
     std::string text;
     char hex[4];

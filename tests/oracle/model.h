@@ -59,6 +59,10 @@ private:
 std::vector<Bytes> Tuning(int channel, double hz);
 std::vector<Bytes> TuningAll(double hz);
 
+// The bytes of a short message packed in a driver's word (status in the low byte), as long as its
+// status says.
+Bytes Unpack(uint32_t word);
+
 // "F0 41 10 ..." as kvn writes a message for matching.
 std::string HexText(const Bytes& message);
 // A readable form of one message, shortened in the middle when long.

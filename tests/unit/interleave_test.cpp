@@ -29,16 +29,6 @@ struct Token {
 };
 using Tokens = std::vector<Token>;
 
-oracle::Bytes Unpack(uint32_t word) {
-    const auto status = uint8_t(word);
-    const size_t length = (status & 0xE0) == 0xC0 || status == 0xF1 || status == 0xF3 ? 2
-                          : status >= 0xF4                                            ? 1
-                                                                                      : 3;
-    oracle::Bytes out{status, uint8_t(word >> 8), uint8_t(word >> 16)};
-    out.resize(length);
-    return out;
-}
-
 // What the output side looks like after a number of actions.
 struct Stage {
     oracle::Settings settings;
@@ -211,7 +201,7 @@ TEST_P(Interleave, OutputIsTheOracleOfSomeSerialOrder) {
     }
     Tokens log;
     for (const sim::OutEvent& e : sim::OutputLog())
-        log.push_back({e.device, e.kind, e.kind == sim::Event::Short ? Unpack(e.word) : e.data});
+        log.push_back({e.device, e.kind, e.kind == sim::Event::Short ? oracle::Unpack(e.word) : e.data});
 
     // reach[i][j]: the first i inputs and the first j actions, merged in some order, made the
     // start of the log.

@@ -12,17 +12,6 @@
 namespace kvntest {
 namespace {
 
-// The bytes of a short message as the output driver received it.
-oracle::Bytes Unpack(uint32_t word) {
-    const auto status = uint8_t(word);
-    const size_t length = (status & 0xE0) == 0xC0 || status == 0xF1 || status == 0xF3 ? 2
-                          : status >= 0xF4                                            ? 1
-                                                                                      : 3;
-    oracle::Bytes out{status, uint8_t(word >> 8), uint8_t(word >> 16)};
-    out.resize(length);
-    return out;
-}
-
 class OracleStream : public EngineTest, public ::testing::WithParamInterface<uint64_t> {};
 
 TEST_P(OracleStream, EveryMessageComesOutAsTheModelSays) {
@@ -59,7 +48,7 @@ TEST_P(OracleStream, EveryMessageComesOutAsTheModelSays) {
         sim::Pump();
         for (; fed < sim::OutputLog().size(); ++fed) {
             const sim::OutEvent& e = sim::OutputLog()[fed];
-            comparer.Feed(e.kind == sim::Event::Long ? e.data : Unpack(e.word));
+            comparer.Feed(e.kind == sim::Event::Long ? e.data : oracle::Unpack(e.word));
         }
     }
     comparer.Flush();
