@@ -15,8 +15,33 @@ constexpr uint32_t kHeaderQueue = 16;         // input buffers queued at once
 constexpr uint32_t kForwardBytes = 1u << 17;  // forwarding ring of one input
 constexpr uint32_t kEventBytes = 1u << 16;    // output ring of one port: many periods' worth
 
+// The byte store under both rings: bytes ever written and ever read, and a circular buffer of
+// `Size` bytes that a record may wrap around.
+template <uint32_t Size>
+class RingStore {
+public:
+    // Only while neither side runs.
+    void Clear() { r_.store(w_.load()); }
+
+protected:
+    void Copy(uint64_t at, const uint8_t* src, uint32_t n) {
+        const uint32_t pos = uint32_t(at % Size);
+        const uint32_t first = std::min(n, Size - pos);
+        std::memcpy(buf_ + pos, src, first);
+        std::memcpy(buf_, src + first, n - first);
+    }
+    void Fetch(uint64_t at, uint8_t* dst, uint32_t n) const {
+        const uint32_t pos = uint32_t(at % Size);
+        const uint32_t first = std::min(n, Size - pos);
+        std::memcpy(dst, buf_ + pos, first);
+        std::memcpy(dst + first, buf_, n - first);
+    }
+    uint8_t buf_[Size];
+    std::atomic<uint64_t> w_{0}, r_{0};
+};
+
 // Records of a 32-bit length and the bytes; from the MIDI thread to the driver thread.
-class ByteRing {
+class ByteRing : public RingStore<kForwardBytes> {
 public:
     bool Push(const uint8_t* data, uint32_t n) {
         const uint64_t w = w_.load(std::memory_order_relaxed);
@@ -40,29 +65,11 @@ public:
             if (len <= cap && len > 0) return len;
         }
     }
-    // Only while neither side runs.
-    void Clear() { r_.store(w_.load()); }
-
-private:
-    void Copy(uint64_t at, const uint8_t* src, uint32_t n) {
-        const uint32_t pos = uint32_t(at % kForwardBytes);
-        const uint32_t first = std::min(n, kForwardBytes - pos);
-        std::memcpy(buf_ + pos, src, first);
-        std::memcpy(buf_, src + first, n - first);
-    }
-    void Fetch(uint64_t at, uint8_t* dst, uint32_t n) const {
-        const uint32_t pos = uint32_t(at % kForwardBytes);
-        const uint32_t first = std::min(n, kForwardBytes - pos);
-        std::memcpy(dst, buf_ + pos, first);
-        std::memcpy(dst + first, buf_, n - first);
-    }
-    uint8_t buf_[kForwardBytes];
-    std::atomic<uint64_t> w_{0}, r_{0};
 };
 
 // Events for one output, each with the frame it may leave at: from the thread that sends (one at a
 // time, under the port's sendMu) to the MIDI system's thread, which takes them in its cycles.
-class EventRing {
+class EventRing : public RingStore<kEventBytes> {
 public:
     struct Head {
         uint32_t due;  // the frame it may leave at, on the MIDI system's clock
@@ -96,24 +103,6 @@ public:
     uint64_t Written() const { return w_.load(std::memory_order_acquire); }
     uint64_t Taken() const { return r_.load(std::memory_order_acquire); }
     bool Empty() const { return Taken() == Written(); }
-    // Only while neither side runs.
-    void Clear() { r_.store(w_.load()); }
-
-private:
-    void Copy(uint64_t at, const uint8_t* src, uint32_t n) {
-        const uint32_t pos = uint32_t(at % kEventBytes);
-        const uint32_t first = std::min(n, kEventBytes - pos);
-        std::memcpy(buf_ + pos, src, first);
-        std::memcpy(buf_, src + first, n - first);
-    }
-    void Fetch(uint64_t at, uint8_t* dst, uint32_t n) const {
-        const uint32_t pos = uint32_t(at % kEventBytes);
-        const uint32_t first = std::min(n, kEventBytes - pos);
-        std::memcpy(dst, buf_ + pos, first);
-        std::memcpy(dst + first, buf_, n - first);
-    }
-    uint8_t buf_[kEventBytes];
-    std::atomic<uint64_t> w_{0}, r_{0};
 };
 
 // Input buffers queued by the caller and taken by the MIDI thread (or by a reset while the MIDI
