@@ -33,6 +33,11 @@ constexpr uint32_t kMimLongError = 0x3C6;
 constexpr uint32_t kMomOpen = 0x3C7;
 constexpr uint32_t kMomClose = 0x3C8;
 constexpr uint32_t kMomDone = 0x3C9;
+// Beyond WinMM, which never sends them: MIDI systems whose devices come and go while a port of
+// ours stays open (ALSA, JACK) tell an input that its device has gone, and an output that its
+// device is back and linked again. Matched by the device's full name.
+constexpr uint32_t kMimDeviceGone = 0x3E0;
+constexpr uint32_t kMomDeviceBack = 0x3E1;
 
 // ---- MIDI header flags --------------------------------------------------------------------
 constexpr uint32_t kMhdrDone = 0x1;

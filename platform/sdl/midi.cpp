@@ -187,6 +187,7 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     if (slot < 0 || !s.sys->OpenIn(slot, s.inRows[id])) return kMmError;
     MidiInPort* p = &s.ins[slot];
     p->device = s.inRows[id];
+    p->present = true;  // the link stands
     p->callback = callback;
     p->instance = instance;
     // Its queue, link and forwarding ring were left empty by its close.
@@ -296,6 +297,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
     if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
     MidiOutPort* p = &s.outs[slot];
     p->device = device;
+    p->present = true;  // the link stands
     p->callback = callback;
     p->instance = instance;
     {

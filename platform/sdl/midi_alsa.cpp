@@ -5,8 +5,8 @@
 //   ("client name:port name"; the numbers are handed out afresh on every start and after every
 //   unplug). Only the subscriptions we made are removed again; one that someone else made stays.
 // - The client also reads the sequencer's announce port: a client or port that comes, goes or
-//   changes wakes the driver thread, which links each open slot again by name (Watch), as under
-//   JACK.
+//   changes (a rename too) wakes the driver thread, which links each open slot again by name
+//   (Watch), as under JACK, and tells the slot's port where its device went (NoteDevice).
 // - Input: a thread of ours waits on the sequencer and on an eventfd (for the end), decodes each
 //   event to bytes and hands it to Receive, a SysEx that arrives in pieces put together first.
 //   Nothing there allocates, locks or logs: the buffers are made at start.
@@ -222,9 +222,12 @@ public:
         std::lock_guard lk(s.mu);
         if (seq_ == nullptr) return;
         for (int i = 0; i < kSlots; ++i) {
-            Relink(inLinks_, i, true);
+            bool linked = false;
+            bool there = Relink(inLinks_, i, true, &linked);
             inAddr_[i] = inLinks_[i].addr;
-            Relink(outLinks_, i, false);
+            if (!inLinks_[i].device.empty()) NoteDevice(s.ins[i], there, linked);
+            there = Relink(outLinks_, i, false, &linked);
+            if (!outLinks_[i].device.empty()) NoteDevice(s.outs[i], there, linked);
         }
     }
 
@@ -345,9 +348,11 @@ private:
         }
         Unsubscribe(l.addr, input);
     }
-    void Relink(SlotLink* links, int slot, bool input) {
+    // Whether the device's port is there; `linked`, whether the subscription to it stands.
+    bool Relink(SlotLink* links, int slot, bool input, bool* linked) {
         SlotLink& l = links[slot];
-        if (l.device.empty()) return;
+        *linked = false;
+        if (l.device.empty()) return false;
         const int now = Find(input, l.device);
         if (l.addr != kNoAddr && l.addr != now) {
             // The name has moved on, or left: what we made at the old place goes.
@@ -355,11 +360,15 @@ private:
             l.addr = kNoAddr;
             l.ours = false;
         }
-        if (now == kNoAddr || (l.addr == now && Subscribed(now, input))) return;
+        if (now == kNoAddr) return false;
+        *linked = l.addr == now && Subscribed(now, input);
+        if (*linked) return true;
         const int made = Subscribe(now, input);
-        if (made < 0) return;
+        if (made < 0) return true;
         l.addr = now;
         l.ours = l.ours || made == 1;
+        *linked = true;
+        return true;
     }
 
     // Whether a hardware port is among the subscribers of "out".

@@ -44,7 +44,8 @@ inline std::atomic_ref<uint32_t> Flags(plat::MidiHdr* hdr) { return std::atomic_
 }  // namespace sdlplat::midi
 
 struct plat::MidiInPort {
-    std::string device;  // the full name of the port it is linked to (under the system lock)
+    std::string device;    // the full name of the port it is linked to (under the system lock)
+    bool present = false;  // its device is there (under the system lock)
     std::atomic<bool> open{false};
     std::atomic<bool> started{false};
     std::atomic<int> busy{0};  // the MIDI thread is inside Receive
@@ -63,7 +64,8 @@ struct plat::MidiInPort {
 };
 
 struct plat::MidiOutPort {
-    std::string device;  // the full name of the port it is linked to; empty for the mapper
+    std::string device;    // the full name of the port it is linked to; empty for the mapper
+    bool present = false;  // its device is there and linked (under the system lock)
     std::atomic<bool> open{false};
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
@@ -152,6 +154,14 @@ void WakeDriver();
 // The server ended, and every port with it: the user is told `notice` once, and the driver thread
 // looks for the server's return from then on.
 void NoteServerGone(const char* notice);
+
+// On the driver thread, under the system lock, for each open slot linked to a device whenever the
+// system looked at its ports: whether the device's port `exists`, and whether ours is `linked` to
+// it. A device is gone when its port no longer exists, back once it exists and is linked again (a
+// link removed by hand is neither); the engine hears of an input's device gone (kMimDeviceGone)
+// and of an output's device back (kMomDeviceBack).
+void NoteDevice(plat::MidiInPort& p, bool exists, bool linked);
+void NoteDevice(plat::MidiOutPort& p, bool exists, bool linked);
 
 // On the MIDI system's thread: one event that arrived at an input; `whole`, when larger than `n`,
 // is the length of a SysEx of which only the first `n` bytes could be kept.

@@ -392,25 +392,40 @@ private:
 
     // ---- The driver thread ----------------------------------------------------------------------
     // Links each open port of ours to its device again where the device is there and the link is
-    // not (it left and came back, or the server did).
+    // not (it left and came back, or the server did), and tells the port where its device went.
     void Relink() {
         System& s = S();
         std::lock_guard lk(s.mu);
         if (!Alive()) return;
         jack_client_t* c = client_.load();
-        const auto missing = [&](jack_port_t* port, const std::string& device) {
-            return port != nullptr && !device.empty() && jack_port_by_name(c, device.c_str()) != nullptr &&
-                   !jack_port_connected_to(port, device.c_str());
+        // Whether the device is there, and whether the link stands once this returns; `made` as in Link.
+        const auto relink = [&](jack_port_t* port, const std::string& device, bool input, bool* made,
+                                bool* linked) {
+            if (jack_port_by_name(c, device.c_str()) == nullptr) return false;
+            *linked = jack_port_connected_to(port, device.c_str()) != 0;
+            if (*linked) return true;
+            const char* ours = jack_port_name(port);
+            const int r =
+                input ? jack_connect(c, device.c_str(), ours) : jack_connect(c, ours, device.c_str());
+            *made = r == 0;
+            *linked = r == 0 || r == EEXIST;
+            return true;
         };
         for (int i = 0; i < kSlots; ++i) {
+            plat::MidiInPort& in = s.ins[i];
             jack_port_t* port = inPort_[i].load();
-            const std::string& device = s.ins[i].device;
-            if (s.ins[i].open.load() && missing(port, device))
-                ins_[i].made = jack_connect(c, device.c_str(), jack_port_name(port)) == 0;
+            bool linked = false;
+            if (in.open.load() && port != nullptr && !in.device.empty()) {
+                const bool there = relink(port, in.device, true, &ins_[i].made, &linked);
+                NoteDevice(in, there, linked);
+            }
+            plat::MidiOutPort& out = s.outs[i];
             port = outPort_[i].load();
-            const std::string& target = s.outs[i].device;
-            if (s.outs[i].open.load() && missing(port, target))
-                outs_[i].made = jack_connect(c, jack_port_name(port), target.c_str()) == 0;
+            linked = false;
+            if (out.open.load() && port != nullptr && !out.device.empty()) {
+                const bool there = relink(port, out.device, false, &outs_[i].made, &linked);
+                NoteDevice(out, there, linked);
+            }
         }
     }
 
@@ -422,10 +437,13 @@ private:
         System& s = S();
         {
             // The last client is left as it is, with its ports, which the next one must not use.
+            // Every device went with the server: it is back once linked on the next.
             std::lock_guard lk(s.mu);
             for (int i = 0; i < kSlots; ++i) {
                 inPort_[i] = nullptr;
                 outPort_[i] = nullptr;
+                NoteDevice(s.ins[i], false, false);
+                NoteDevice(s.outs[i], false, false);
             }
         }
         jack_client_t* c = NewClient();

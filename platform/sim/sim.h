@@ -90,6 +90,14 @@ int OpenInputDevice();  // device id of the open input port, -1 when none is ope
 const std::vector<InEvent>& InputLog();
 void ClearInputLog();
 
+// ---- Devices that leave and come back, their ports staying open ----
+// The device of the open input (or output) port leaves, or comes back, as the SDL driver reports
+// it: the input's callback hears kMimDeviceGone when its device leaves, the output's kMomDeviceBack
+// when its device is back and linked again; a device already away (or there) changes nothing. An
+// input whose device is away receives nothing. False when no such port is open.
+bool DeviceLeaves(bool input);
+bool DeviceReturns(bool input);
+
 // ---- The input's fast path ----
 // Off at first, as on Windows. On: plat::MidiInFastPathOpen is true while no open output has a
 // long message between hand-over and done notice (sends from other threads leave at once here).
