@@ -9,7 +9,8 @@
 //   written into this period's output at the input event's own frame.
 // - a link from an input to an output (midiConnect) is served there too, in the same period.
 // The client's other duties, on our driver thread: the links to the devices (each made again when
-// its device comes back; only the links made here are ever removed), and the server's end.
+// its device comes back, found by its port's full name; only the links made here are ever
+// removed), telling each port where its device went (NoteDevice), and the server's end.
 //
 // JACK's server can go away while we run (stopped, or killed). The client goes with it: it is left
 // as it is (closing it once a new server runs crashes the JACK library), and once a server of that
@@ -199,6 +200,7 @@ private:
         jack_set_process_callback(c, Process, this);
         jack_set_port_registration_callback(c, OnPort, this);
         jack_set_port_rename_callback(c, OnRename, this);
+        jack_set_client_registration_callback(c, OnClient, this);
         jack_on_info_shutdown(c, OnShutdown, this);
         cycling_ = c;
         if (jack_activate(c) == 0) return c;
@@ -375,6 +377,9 @@ private:
     static void OnRename(jack_port_id_t, const char*, const char*, void* self) {
         static_cast<JackSystem*>(self)->PortsChanged();
     }
+    // A client's ports are announced gone when it deactivates, but are still there until it has
+    // closed, which is announced as the client's end alone.
+    static void OnClient(const char*, int, void* self) { static_cast<JackSystem*>(self)->PortsChanged(); }
     void PortsChanged() {
         portsChanged_ = true;
         WakeDriver();
