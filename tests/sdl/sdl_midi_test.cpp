@@ -297,6 +297,10 @@ TEST_F(SdlMidi, ConnectForwardsEverythingInsideTheDriverWhileTheCallbackStillRun
     ASSERT_TRUE(PollUntil([&] { return DataWords(inRec).size() == 5; }));
     ASSERT_EQ(plat::MidiOutShortMsg(out, 0xFE), plat::kMmNoError);
     EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xFE}}));
+    // Closed while the recorders live: the devices' clients leave after the test.
+    plat::MidiInReset(in);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
 }
 
 // MOM_DONE comes from the driver's thread once the bytes have left; a reset silences every channel
