@@ -160,13 +160,13 @@ void mf_MidiOutGreet() {
 
 // A device that comes back has forgotten its state and its tuning: it is greeted as on opening.
 void OnMidiOutBack(uintptr_t wParam, intptr_t) {
-    if (g_MidiOutHandle == nullptr || reinterpret_cast<plat::HMidiOut>(wParam) != g_MidiOutHandle) return;
+    if (reinterpret_cast<plat::HMidiOut>(wParam) != g_MidiOutHandle) return;
     mf_MidiOutGreet();
 }
 
 // The notes its device started can no longer end by themselves.
 void OnMidiInGone(uintptr_t wParam, intptr_t) {
-    if (g_MidiInHandle == nullptr || reinterpret_cast<plat::HMidiIn>(wParam) != g_MidiInHandle) return;
+    if (reinterpret_cast<plat::HMidiIn>(wParam) != g_MidiInHandle) return;
     mf_AllNotesOff();
     mf_AllSoundOff();
 }
