@@ -222,13 +222,22 @@ public:
         std::lock_guard lk(s.mu);
         if (seq_ == nullptr) return;
         for (int i = 0; i < kSlots; ++i) {
-            bool linked = false;
-            bool there = Relink(inLinks_, i, true, &linked);
+            Follow(inLinks_, i, true, s.ins[i]);
             inAddr_[i] = inLinks_[i].addr;
-            if (!inLinks_[i].device.empty()) NoteDevice(s.ins[i], there, linked);
-            there = Relink(outLinks_, i, false, &linked);
-            if (!outLinks_[i].device.empty()) NoteDevice(s.outs[i], there, linked);
+            Follow(outLinks_, i, false, s.outs[i]);
         }
+    }
+
+    // A slot linked again, and its port told where its device went. A device found at another
+    // place than before has left from there, whether or not it was seen away in between.
+    template <class Port>
+    void Follow(SlotLink* links, int slot, bool input, Port& port) {
+        if (links[slot].device.empty()) return;
+        const int before = links[slot].addr;
+        bool linked = false;
+        const bool there = Relink(links, slot, input, &linked);
+        if (before != kNoAddr && links[slot].addr != before) NoteDevice(port, false, false);
+        NoteDevice(port, there, linked);
     }
 
     // Closing the client removes its ports, and every subscription to them.
