@@ -167,6 +167,12 @@ TEST_F(PortsTest, DevicesThatLeaveAndComeBackSilenceOrGreetOnlyTheirOwnOpenPort)
     const auto silence = [](int dev) { return Expect(dev).Burst(123).Burst(120).v; };
     const auto leaves = [](bool input) { return [input] { ASSERT_TRUE(sim::DeviceLeaves(input)); }; };
     const auto returns = [](bool input) { return [input] { ASSERT_TRUE(sim::DeviceReturns(input)); }; };
+    const auto away = [](bool input) {
+        return [input] {
+            ASSERT_TRUE(sim::DeviceLeaves(input));
+            ASSERT_TRUE(sim::DeviceReturns(input));
+        };
+    };
     struct Step {
         std::string what;
         std::function<void()> act;
@@ -195,13 +201,10 @@ TEST_F(PortsTest, DevicesThatLeaveAndComeBackSilenceOrGreetOnlyTheirOwnOpenPort)
         };
     };
     steps.push_back(
-        {"output back, then a switch",
-         switched([] { sim::DeviceLeaves(false), sim::DeviceReturns(false); }, [] { mf_MidiOutSwitch(2); }),
-         none, true});
-    steps.push_back({"input gone, then a switch",
-                     switched([] { sim::DeviceLeaves(true); }, [] { mf_MidiInSwitch(1); }), none, true});
-    steps.push_back({"the new output's device comes and goes",
-                     [] { sim::DeviceLeaves(false), sim::DeviceReturns(false); }, greeting(1), true});
+        {"output back, then a switch", switched(away(false), [] { mf_MidiOutSwitch(2); }), none, true});
+    steps.push_back(
+        {"input gone, then a switch", switched(leaves(true), [] { mf_MidiInSwitch(1); }), none, true});
+    steps.push_back({"the new output's device leaves and comes back", away(false), greeting(1), true});
 
     for (const Step& step : steps) {
         SCOPED_TRACE(step.what);
