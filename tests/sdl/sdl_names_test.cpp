@@ -37,6 +37,7 @@ TEST(SdlNames, ADeviceIsNamedAlikeOverAlsaPipeWireAndA2j) {
     for (const PortFacts& p : std::vector<PortFacts>{
              {k4x4, k4x4 + " MIDI 2"},
              {"Midi-Bridge", k4x4 + " MIDI 2 (playback)"},
+             {"Midi-Bridge", k4x4 + ":(playback_1) " + k4x4 + " MIDI 2"},
              {"a2j", k4x4 + " [24] (playback): " + k4x4 + " MIDI 2"},
          }) {
         EXPECT_EQ(NameOf(p), "Studio USB 4x4 Anniver.. MIDI 2") << p.client << ":" << p.port;
