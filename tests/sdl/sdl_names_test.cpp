@@ -19,7 +19,7 @@ std::vector<PortFacts> Interface(const std::string& bus, int ports = 4) {
     return list;
 }
 
-TEST(SdlNames, AClientThePortRepeatsABridgeAndASystemNumberGive) {
+TEST(SdlNames, RepeatedClientsBridgesAndSystemNumbersGiveWay) {
     const std::vector<std::pair<PortFacts, std::string>> cases = {
         {{"Midi Through", "Midi Through Port-0"}, "Midi Through Port-0"},
         {{"UM-ONE", "UM-ONE MIDI 1"}, "UM-ONE MIDI 1"},
