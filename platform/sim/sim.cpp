@@ -363,6 +363,9 @@ bool MidiInFastPathOpen(HMidiIn in) {
                         [](const auto& p) { return p->open && !p->pending.empty(); });
 }
 
+// The simulated catalogue names its devices as it always did.
+void MidiTranslateStoredName(bool, std::string&) {}
+
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
     if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
     in->link = out;
