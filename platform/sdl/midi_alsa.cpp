@@ -143,6 +143,30 @@ public:
         });
     }
 
+    // A listed port's client and own name, and the bus path of the card behind it, where a card is:
+    // the sysfs device, which stays while the device stays plugged where it is.
+    PortFacts Facts(int addr, const std::string& full) {
+        PortFacts f;
+        snd_seq_client_info_t* cinfo = nullptr;
+        snd_seq_client_info_alloca(&cinfo);
+        f.port = full;
+        if (snd_seq_get_any_client_info(seq_, Unpack(addr).client, cinfo) < 0) return f;
+        const std::string client = snd_seq_client_info_get_name(cinfo);
+        if (full.size() > client.size() && full.compare(0, client.size(), client) == 0) {
+            f.client = client;  // unless renamed since it was listed
+            f.port = full.substr(client.size() + 1);
+        }
+        const int card = snd_seq_client_info_get_card(cinfo);
+        if (card >= 0) {
+            const std::string link = "/sys/class/sound/card" + std::to_string(card) + "/device";
+            if (char* path = realpath(link.c_str(), nullptr)) {
+                f.busPath = path;
+                free(path);
+            }
+        }
+        return f;
+    }
+
     bool OpenIn(int slot, const std::string& device) override {
         if (!MakeLink(inLinks_, slot, device, true)) return false;
         inAddr_[slot] = inLinks_[slot].addr;
@@ -279,30 +303,6 @@ private:
                 if (f(Pack(*snd_seq_port_info_get_addr(pinfo)), std::move(full))) return;
             }
         }
-    }
-
-    // A listed port's client and own name, and the bus path of the card behind it, where a card is:
-    // the sysfs device, which stays while the device stays plugged where it is.
-    PortFacts Facts(int addr, const std::string& full) {
-        PortFacts f;
-        snd_seq_client_info_t* cinfo = nullptr;
-        snd_seq_client_info_alloca(&cinfo);
-        f.port = full;
-        if (snd_seq_get_any_client_info(seq_, Unpack(addr).client, cinfo) < 0) return f;
-        const std::string client = snd_seq_client_info_get_name(cinfo);
-        if (full.size() > client.size() && full.compare(0, client.size(), client) == 0) {
-            f.client = client;  // unless renamed since it was listed
-            f.port = full.substr(client.size() + 1);
-        }
-        const int card = snd_seq_client_info_get_card(cinfo);
-        if (card >= 0) {
-            const std::string link = "/sys/class/sound/card" + std::to_string(card) + "/device";
-            if (char* path = realpath(link.c_str(), nullptr)) {
-                f.busPath = path;
-                free(path);
-            }
-        }
-        return f;
     }
 
     int Find(bool input, const std::string& device) {
