@@ -63,6 +63,22 @@ std::string Undecorate(std::string s) {
     return Trim(out);
 }
 
+// An alias of JACK's raw MIDI driver ("1-1 UM-ONE 1 in") without its card and device numbers and
+// its direction, which the catalogue of one direction does not need.
+std::string RawMidiAlias(std::string a) {
+    const size_t space = a.find(' ');
+    if (space != std::string::npos && space > 2 && a.find_first_not_of("0123456789-", 0) == space &&
+        a.find('-') < space) {
+        a.erase(0, space + 1);
+    }
+    for (const char* direction : {" in", " out"}) {
+        const std::string d = direction;
+        if (a.size() > d.size() && a.compare(a.size() - d.size(), d.size(), d) == 0)
+            a.erase(a.size() - d.size());
+    }
+    return a;
+}
+
 // "client:port" with a client that the port name repeats said once.
 std::string Join(const std::string& client, const std::string& port) {
     if (client.empty() || StartsWith(port, client)) return port;
@@ -71,10 +87,10 @@ std::string Join(const std::string& client, const std::string& port) {
 
 // The whole name, before any shortening.
 std::string Readable(const PortFacts& p) {
-    if (p.client == "system") {
+    if (p.client == "system" || p.client == "system_midi") {
         // JACK's hardware ports are numbered only; what they stand for is in their names beside.
         if (!p.pretty.empty()) return p.pretty;
-        if (!p.aliases.empty()) return p.aliases[0].substr(p.aliases[0].find(':') + 1);
+        if (!p.aliases.empty()) return RawMidiAlias(p.aliases[0].substr(p.aliases[0].find(':') + 1));
     }
     if (p.client == "a2j" || p.client == "Midi-Bridge") {
         // A bridge names its ports after the device's client and port: the bridge goes.
