@@ -88,9 +88,13 @@ std::string Join(const std::string& client, const std::string& port) {
 // The whole name, before any shortening.
 std::string Readable(const PortFacts& p) {
     if (p.client == "system" || p.client == "system_midi") {
-        // JACK's hardware ports are numbered only; what they stand for is in their names beside.
-        if (!p.pretty.empty()) return p.pretty;
-        if (!p.aliases.empty()) return RawMidiAlias(p.aliases[0].substr(p.aliases[0].find(':') + 1));
+        // JACK's hardware ports are numbered only; what they stand for is in their names beside. The
+        // raw MIDI driver gives every port of a device the device's name as its pretty name: the
+        // alias, which adds the port's number to it, then says more.
+        const std::string alias =
+            p.aliases.empty() ? "" : RawMidiAlias(p.aliases[0].substr(p.aliases[0].find(':') + 1));
+        if (!p.pretty.empty() && !StartsWith(alias, p.pretty)) return p.pretty;
+        if (!alias.empty()) return alias;
     }
     if (p.client == "a2j" || p.client == "Midi-Bridge") {
         // A bridge names its ports after the device's client and port: the bridge goes.

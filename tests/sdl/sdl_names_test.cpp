@@ -29,7 +29,8 @@ TEST(SdlNames, RepeatedClientsBridgesAndSystemNumbersGiveWay) {
         {{"system", "midi_capture_1", {"alsa_pcm:UM-ONE/midi_capture_1"}, "UM-ONE MIDI 1"}, "UM-ONE MIDI 1"},
         {{"system", "midi_capture_1", {"alsa_pcm:UM-ONE/midi_capture_1"}}, "UM-ONE/midi_capture_1"},
         {{"system", "midi_capture_1"}, "system:midi_capture_1"},
-        {{"system_midi", "capture_1", {"system:1-1 Virtual Raw MIDI 1 in"}}, "Virtual Raw MIDI 1"},
+        {{"system_midi", "capture_1", {"system:1-1 Virtual Raw MIDI 1 in"}, "Virtual Raw MIDI"},
+         "Virtual Raw MIDI 1"},
         {{"system_midi", "playback_2", {"system:2-1 Studio USB 4x4 Anniversary 2 out"}},
          "Studio USB 4x4 Anniversary 2"},
     };
