@@ -60,10 +60,14 @@ add_custom_command(
 set(KVN_SDL_SOURCES display.cpp draw.cpp font_find.cpp list.cpp midi.cpp midi_alsa.cpp midi_driver.cpp
                     midi_jack.cpp midi_names.cpp process.cpp timer.cpp window.cpp)
 list(TRANSFORM KVN_SDL_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/platform/sdl/)
+# The catalogue names, pure and apart, so that their tests need nothing else.
+add_library(kvn_port_names STATIC ${CMAKE_SOURCE_DIR}/platform/sdl/port_names.cpp)
+target_include_directories(kvn_port_names PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(kvn_port_names PRIVATE kvn_warnings)
 add_library(kvn_platform_sdl STATIC ${KVN_SDL_SOURCES} ${KVN_ICONS_CPP})
 target_include_directories(kvn_platform_sdl PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(kvn_platform_sdl
-  PUBLIC kvn_common PkgConfig::KVN_SDL2 PkgConfig::KVN_SDL2_TTF PkgConfig::KVN_JACK PkgConfig::KVN_ALSA Threads::Threads
+  PUBLIC kvn_common kvn_port_names PkgConfig::KVN_SDL2 PkgConfig::KVN_SDL2_TTF PkgConfig::KVN_JACK PkgConfig::KVN_ALSA Threads::Threads
   PRIVATE kvn_warnings)
 if(KVN_FONTCONFIG_FOUND)
   target_link_libraries(kvn_platform_sdl PRIVATE PkgConfig::KVN_FONTCONFIG)
@@ -162,6 +166,11 @@ kvn_sdl_test(sdl_process_test)
 kvn_sdl_test(sdl_window_test --x)
 kvn_sdl_test(sdl_wm_test --wm)
 kvn_sdl_test(contract_test --x)
+
+# The catalogue names alone: no server, no other part of the adapter.
+add_executable(sdl_names_test ${CMAKE_SOURCE_DIR}/tests/sdl/sdl_names_test.cpp)
+target_link_libraries(sdl_names_test PRIVATE kvn_port_names GTest::gtest_main kvn_warnings)
+gtest_discover_tests(sdl_names_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES LABELS sdl TIMEOUT 60)
 
 # The servers the tests start must start on a machine whose JACK registry is full.
 add_test(NAME Servers.AJackRegistryFullOfKilledServersIsTakenBack

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -105,6 +106,11 @@ bool MidiInFastPathOpen(HMidiIn in);
 // The driver forwards everything arriving at `in` to `out` until disconnected.
 uint32_t MidiConnect(HMidiIn in, HMidiOut out);
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);
+
+// A device name read from the settings, as an earlier version named it, rewritten once to the name
+// the catalogue of that direction now shows for the same device, where it names one device alone.
+// Platforms whose names never changed leave it as it is.
+void MidiTranslateStoredName(bool input, std::string& name);
 
 // ---- Multimedia timer ---------------------------------------------------------------------
 struct TimeCaps {

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -130,16 +131,40 @@ public:
     }
 
     const char* Name() const override { return "alsa"; }
-    // The full names carry no numbers: nothing to drop, only the length to cut.
-    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
     // The sequencer is part of the kernel: it has no server that could be away.
     bool Reachable(bool) override { return seq_ != nullptr; }
 
-    void List(bool input, std::vector<std::string>& rows) override {
-        EachPort(input, [&](int, std::string&& full) {
-            if (!sdlplat::IsOwnPort(full)) rows.push_back(std::move(full));  // another copy of us
+    void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) override {
+        EachPort(input, [&](int addr, std::string&& full) {
+            if (sdlplat::IsOwnPort(full)) return false;  // another copy of us
+            facts.push_back(Facts(addr, full));
+            rows.push_back(std::move(full));
             return false;
         });
+    }
+
+    // A listed port's client and own name, and the bus path of the card behind it, where a card is:
+    // the sysfs device, which stays while the device stays plugged where it is.
+    PortFacts Facts(int addr, const std::string& full) {
+        PortFacts f;
+        snd_seq_client_info_t* cinfo = nullptr;
+        snd_seq_client_info_alloca(&cinfo);
+        f.port = full;
+        if (snd_seq_get_any_client_info(seq_, Unpack(addr).client, cinfo) < 0) return f;
+        const std::string client = snd_seq_client_info_get_name(cinfo);
+        if (full.size() > client.size() && full.compare(0, client.size(), client) == 0) {
+            f.client = client;  // unless renamed since it was listed
+            f.port = full.substr(client.size() + 1);
+        }
+        const int card = snd_seq_client_info_get_card(cinfo);
+        if (card >= 0) {
+            const std::string link = "/sys/class/sound/card" + std::to_string(card) + "/device";
+            if (char* path = realpath(link.c_str(), nullptr)) {
+                f.busPath = path;
+                free(path);
+            }
+        }
+        return f;
     }
 
     bool OpenIn(int slot, const std::string& device) override {

@@ -32,6 +32,7 @@
 
 #include "platform/platform.h"
 #include "platform/sdl/midi_ring.h"
+#include "platform/sdl/port_names.h"
 
 namespace sdlplat::midi {
 
@@ -92,12 +93,11 @@ class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
     virtual const char* Name() const = 0;  // "alsa", "jack"
-    // The name the catalogue shows for a port's full name.
-    virtual std::string CatalogName(const std::string& full) const = 0;
     // Whether the system answers now.
     virtual bool Reachable(bool input) = 0;
-    // The full names of the other programs' ports of one direction.
-    virtual void List(bool input, std::vector<std::string>& rows) = 0;
+    // The other programs' ports of one direction: their full names, by which they are opened, and
+    // what the system tells about each, from which the catalogue names them.
+    virtual void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) = 0;
     // Opens a port of ours linked to `device`; an empty `device` is the mapper, an output of ours
     // that anything can be linked to. A link stands once the open returns.
     virtual bool OpenIn(int slot, const std::string& device) = 0;
@@ -127,7 +127,8 @@ struct System {
     bool tried = false;
     MidiSystem* sys = nullptr;  // chosen once, null again after the end; never destroyed
     bool reported = false;
-    std::vector<std::string> inRows, outRows;  // full names of the catalogue rows
+    std::vector<std::string> inRows, outRows;    // full names of the catalogue rows
+    std::vector<std::string> inNames, outNames;  // what the catalogue shows for them, row by row
     plat::MidiInPort ins[kSlots];
     plat::MidiOutPort outs[kSlots];
     std::mutex links;  // input→output links and the forwarding rings' consumer side

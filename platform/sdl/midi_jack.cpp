@@ -16,6 +16,7 @@
 // as it is (closing it once a new server runs crashes the JACK library), and once a server of that
 // name is back a new client takes up every open port, linked to its device as soon as it is there.
 #include <jack/jack.h>
+#include <jack/metadata.h>
 #include <jack/midiport.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/sdl/midi_internal.h"
 #include "platform/sdl/sdl_internal.h"
@@ -67,7 +69,6 @@ std::string PortName(bool input, int slot) {
 class JackSystem : public MidiSystem {
 public:
     const char* Name() const override { return "jack"; }
-    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
 
     // Under the system lock, or before the system is chosen: a client once the server answers.
     bool Connect() {
@@ -80,14 +81,40 @@ public:
 
     bool Reachable(bool) override { return !S().serverGone.load() && Connect(); }
 
-    void List(bool input, std::vector<std::string>& rows) override {
+    void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) override {
         if (!Reachable(input)) return;
         const char** ports = jack_get_ports(client_.load(), nullptr, JACK_DEFAULT_MIDI_TYPE,
                                             input ? JackPortIsOutput : JackPortIsInput);
         for (const char** p = ports; p != nullptr && *p != nullptr; ++p) {
-            if (!sdlplat::IsOwnPort(*p)) rows.emplace_back(*p);
+            if (sdlplat::IsOwnPort(*p)) continue;
+            rows.emplace_back(*p);
+            facts.push_back(Facts(rows.back()));
         }
         if (ports != nullptr) jack_free(ports);
+    }
+
+    // A port's client and own name, its aliases and its pretty name: a hardware port's own name
+    // is a number, and what it stands for is in these.
+    PortFacts Facts(const std::string& full) {
+        PortFacts f;
+        const size_t colon = full.find(':');
+        f.client = full.substr(0, std::min(colon, full.size()));
+        f.port = colon == std::string::npos ? full : full.substr(colon + 1);
+        jack_port_t* port = jack_port_by_name(client_.load(), full.c_str());
+        if (port == nullptr) return f;
+        const size_t size = static_cast<size_t>(jack_port_name_size());
+        std::vector<char> a(size), b(size);
+        char* aliases[2] = {a.data(), b.data()};
+        for (int i = 0, n = jack_port_get_aliases(port, aliases); i < n; ++i)
+            f.aliases.emplace_back(aliases[i]);
+        char* value = nullptr;
+        char* type = nullptr;
+        if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0) {
+            f.pretty = value != nullptr ? value : "";
+            jack_free(value);
+            jack_free(type);
+        }
+        return f;
     }
 
     bool OpenIn(int slot, const std::string& device) override {

@@ -45,6 +45,7 @@ struct Timer {
 
 struct World {
     std::vector<std::string> inputs, outputs;
+    std::map<std::string, std::string> earlierIn, earlierOut;
     std::map<uint32_t, uint32_t> inputOpenResult;
     std::map<int, uint32_t> outputOpenResult;
     std::map<int, sim::LongMode> longMode;
@@ -389,6 +390,11 @@ bool MidiInFastPathOpen(HMidiIn in) {
                         [](const auto& p) { return p->open && !p->pending.empty(); });
 }
 
+void MidiTranslateStoredName(bool input, std::string& name) {
+    const auto& earlier = input ? W().earlierIn : W().earlierOut;
+    if (const auto it = earlier.find(name); it != earlier.end()) name = it->second;
+}
+
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
     if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
     in->link = out;
@@ -486,6 +492,9 @@ void SetOutputOpenResult(int id, uint32_t result) { W().outputOpenResult[id] = r
 void SetOutputLongMode(int id, LongMode mode) { W().longMode[id] = mode; }
 void SetOutputLongDelay(int id, uint64_t us) { W().longDelayUs[id] = us; }
 void SetOutputBlockTicks(int id, int ticks) { W().blockTicks[id] = ticks; }
+void SetEarlierNames(bool input, std::map<std::string, std::string> earlierToNow) {
+    (input ? W().earlierIn : W().earlierOut) = std::move(earlierToNow);
+}
 void SetFastPath(bool on) { W().fastPath = on; }
 void SetSendHook(std::function<void()> hook) { W().sendHook = std::move(hook); }
 int InputCallbackFaults() { return W().faults; }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,9 @@ void SetOutputLongDelay(int id, uint64_t us);
 // Block mode: the send stays inside the driver for this many timer ticks, then returns with the
 // message still outstanding (default 3000, so that a watchdog that never fires fails the test).
 void SetOutputBlockTicks(int id, int ticks);
+// Names an earlier version gave devices of one direction, and the names they have now:
+// plat::MidiTranslateStoredName rewrites the one to the other.
+void SetEarlierNames(bool input, std::map<std::string, std::string> earlierToNow);
 
 // ---- Input, through the driver callback of the open input port ----
 // True when the port was open and started (otherwise the driver has nowhere to send it).
