@@ -9,7 +9,7 @@
 # variables. What the command prints comes back as it goes (one stream, stdout and stderr merged,
 # on stdout); its exit status is this script's. No network, and the machine powers off after the
 # command. The virtual machine is stopped (by its pid) after KVN_VM_TIMEOUT seconds (400), or after
-# 90 if it has not come up by then; status 124 then. Exits 77, after one line that says why, where
+# 150 if it has not come up by then; status 124 then. Exits 77, after one line that says why, where
 # QEMU, a kernel with snd-virmidi among its modules, or a static busybox is missing.
 # KVN_VM_BOOT_TIME=1 says on stderr how long the machine took to come up; KVN_VM_KEEP=1 keeps the
 # temporary folder (initrd, console log, results) and says where it is.
@@ -191,8 +191,8 @@ gone() { [ ! -e "/proc/$1" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat" 2>/dev/
 limit=${KVN_VM_TIMEOUT:-400}
 timedout=""
 until gone "$qpid"; do
-    if [ ! -e "$tmp/results/started" ] && [ $((SECONDS - start)) -ge 90 ]; then
-        timedout="the virtual machine did not come up in 90 s"
+    if [ ! -e "$tmp/results/started" ] && [ $((SECONDS - start)) -ge 150 ]; then
+        timedout="the virtual machine did not come up in 150 s"
     elif [ $((SECONDS - start)) -ge "$limit" ]; then
         timedout="the command did not end in $limit s"
     fi
