@@ -201,15 +201,13 @@ kvn_e2e_test(e2e_join_test --wm --jack)
 
 # The same programs once more over a real ALSA sequencer (KVN_TEST_MIDI=alsa), in a virtual machine
 # with the kernel's sequencer and virtual MIDI ports (tests/alsa/vm_run.sh; skipped, status 77, where
-# QEMU or such a kernel is missing), each program with an X server of its own and no JACK server
-# (tests/alsa/guest_x.sh). One after another; the test fails if any of them does. The emulated
+# QEMU or such a kernel is missing). Inside, each test case in a process of its own, with an X server
+# and no JACK server (tests/alsa/guest_cases.sh); the test fails if any case does. The emulated
 # machine takes both cores.
 set(KVN_ALSA_TIER_DIR ${CMAKE_BINARY_DIR}/testrun/alsa_tier)
 file(MAKE_DIRECTORY ${KVN_ALSA_TIER_DIR})
 add_test(NAME AlsaTier.EndToEndCasesOverAlsa
-         COMMAND ${CMAKE_SOURCE_DIR}/tests/alsa/vm_run.sh --
-                 bash -c "status=0; for t; do echo \"== $t\"; \"$0\" \"$t\" || status=1; done; exit $status"
-                 ${CMAKE_SOURCE_DIR}/tests/alsa/guest_x.sh
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/alsa/vm_run.sh -- ${CMAKE_SOURCE_DIR}/tests/alsa/guest_cases.sh
                  $<TARGET_FILE:e2e_panel_test> $<TARGET_FILE:e2e_burst_test> $<TARGET_FILE:e2e_fault_test>
          WORKING_DIRECTORY ${KVN_ALSA_TIER_DIR})
 set_tests_properties(AlsaTier.EndToEndCasesOverAlsa PROPERTIES
