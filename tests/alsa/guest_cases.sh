@@ -43,7 +43,9 @@ for program in "$@"; do
             failed+=("$case (no X server)")
             continue
         fi
-        setpriv --pdeathsig KILL "$program" --gtest_filter="$case" || failed+=("$case")
+        # In a session of its own: a case that signals its process group (kill(0, ...)) reaches
+        # only itself, not this script.
+        setsid -w setpriv --pdeathsig KILL "$program" --gtest_filter="$case" || failed+=("$case")
     done
 done
 if [ ${#failed[@]} -gt 0 ]; then
