@@ -11,7 +11,8 @@
 # command. The virtual machine is stopped (by its pid) after KVN_VM_TIMEOUT seconds (400), or after
 # 150 if it has not come up by then; status 124 then. Exits 77, after one line that says why, where
 # QEMU, a kernel with snd-virmidi among its modules, or a static busybox is missing.
-# KVN_VM_BOOT_TIME=1 says on stderr how long the machine took to come up; KVN_VM_KEEP=1 keeps the
+# The machine: 2 processors, KVN_VM_MEMORY megabytes (1024: an X server, openbox, kvn and a test
+# use a quarter of it; less memory to set up boots sooner). KVN_VM_BOOT_TIME=1 says on stderr how long the machine took to come up; KVN_VM_KEEP=1 keeps the
 # temporary folder (initrd, console log, results) and says where it is.
 set -u
 
@@ -178,7 +179,7 @@ start=$SECONDS
 # No network, no display, no default devices; the console goes to a file, shown if the guest
 # never came up. The guest ends when the host's script does (killed by a test runner).
 setpriv --pdeathsig KILL "$qemu" -nodefaults -no-user-config -accel tcg,thread=multi -cpu max "${bios[@]}" \
-    -m "${KVN_VM_MEMORY:-2048}" -smp 2 -display none -vga none -nic none -no-reboot \
+    -m "${KVN_VM_MEMORY:-1024}" -smp 2 -display none -vga none -nic none -no-reboot \
     -serial "file:$tmp/console.log" -monitor none \
     -kernel "/boot/vmlinuz-$kver" -initrd "$tmp/initrd.img" \
     -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
