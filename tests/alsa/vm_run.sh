@@ -12,8 +12,9 @@
 # 150 if it has not come up by then; status 124 then. Exits 77, after one line that says why, where
 # QEMU, a kernel with snd-virmidi among its modules, or a static busybox is missing.
 # The machine: 2 processors, KVN_VM_MEMORY megabytes (1024: an X server, openbox, kvn and a test
-# use a quarter of it; less memory to set up boots sooner). KVN_VM_BOOT_TIME=1 says on stderr how long the machine took to come up; KVN_VM_KEEP=1 keeps the
-# temporary folder (initrd, console log, results) and says where it is.
+# use a quarter of it; less memory to set up boots sooner). KVN_VM_BOOT_TIME=1 says on stderr how
+# long the machine took to come up; KVN_VM_KEEP=1 keeps the temporary folder (initrd, console log,
+# results) and says where it is.
 set -u
 
 [ "${1:-}" = "--" ] && shift
