@@ -135,7 +135,11 @@ mount --move /dev /newroot/dev
 exec switch_root /newroot /bin/bash /results/stage.sh
 EOF
 chmod +x "$tmp/initrd/init"
-(cd "$tmp/initrd" && find . | cpio -H newc -o --quiet >"$tmp/initrd.img") || exit 1
+# (busybox's own cpio: no other archiver needed.)
+(cd "$tmp/initrd" && find . | "$busybox" cpio -o -H newc >"$tmp/initrd.img" 2>"$tmp/cpio.log") || {
+    cat "$tmp/cpio.log" >&2
+    exit 1
+}
 
 # Inside, after the switch: a machine of its own (fresh /run, /dev/shm, /dev/pts), the sequencer's
 # devices, then the command; its status in /results/status, and power off.
