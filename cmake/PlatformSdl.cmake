@@ -208,6 +208,21 @@ kvn_e2e_test(e2e_fault_test --wm --jack-async)
 # kvn started again and again into a running synchronous graph, beside peers that share a process.
 kvn_e2e_test(e2e_join_test --wm --jack)
 
+# The same programs once more over a real ALSA sequencer (KVN_TEST_MIDI=alsa), in a virtual machine
+# with the kernel's sequencer and virtual MIDI ports (tests/alsa/vm_run.sh; skipped, status 77, where
+# QEMU or such a kernel is missing). Inside, each test case in a process of its own, with an X server
+# and no JACK server (tests/alsa/guest_cases.sh); the test fails if any case does. The emulated
+# machine takes both cores.
+set(KVN_ALSA_TIER_DIR ${CMAKE_BINARY_DIR}/testrun/alsa_tier)
+file(MAKE_DIRECTORY ${KVN_ALSA_TIER_DIR})
+add_test(NAME AlsaTier.EndToEndCasesOverAlsa
+         COMMAND ${CMAKE_SOURCE_DIR}/tests/alsa/vm_run.sh -- ${CMAKE_SOURCE_DIR}/tests/alsa/guest_cases.sh
+                 $<TARGET_FILE:e2e_panel_test> $<TARGET_FILE:e2e_burst_test> $<TARGET_FILE:e2e_fault_test>
+         WORKING_DIRECTORY ${KVN_ALSA_TIER_DIR})
+set_tests_properties(AlsaTier.EndToEndCasesOverAlsa PROPERTIES
+                     LABELS e2e TIMEOUT 420 SKIP_RETURN_CODE 77 PROCESSORS 2 RUN_SERIAL TRUE
+                     ENVIRONMENT KVN_TEST_MIDI=alsa)
+
 # The installed tree, started the way its desktop entry starts it.
 add_test(NAME Install.TheLauncherRunsTheInstalledProgramInAPerUserFolder
          COMMAND ${CMAKE_SOURCE_DIR}/tests/sdl/run_with.sh --wm --jack-async --
