@@ -1,6 +1,7 @@
 // kvn under a burst of MIDI faster than its panel takes it, and under input it cannot take whole,
 // over a synchronous JACK server (a late client then delays the period instead of losing it, or
-// reading a buffer that its player already fills again, which an asynchronous server allows).
+// reading a buffer that its player already fills again, which an asynchronous server allows), or
+// over the ALSA sequencer (whose player waits for room in kvn's queue: one that overflows is lost).
 #include <thread>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -10,9 +11,9 @@ namespace {
 
 using Burst = KvnTest;
 
-// A burst of 100,000 messages as fast as JACK carries them: more than SDL's queue of 65535 events
-// holds, and faster than Korvane's output takes them, so the panel falls behind. Every message
-// comes out, in order.
+// A burst of 100,000 messages as fast as the MIDI system carries them: more than SDL's queue of
+// 65535 events holds, and faster than Korvane's output takes them, so the panel falls behind.
+// Every message comes out, in order.
 TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
     Launch(Settings());
     constexpr int kBurst = 100000;
@@ -72,11 +73,11 @@ TEST_F(Burst, ASysExLongerThanTheInputBufferGoesOnCutAndClosed) {
         ASSERT_GE(out.size(), 2u) << Show(out);
         EXPECT_EQ(out.back(), (Bytes{0x90, 60, 100}));
         out.pop_back();
-        EXPECT_EQ(out.back(), Bytes{0xF7});
-        out.pop_back();
-        Bytes joined;
+        // In pieces, or joined by the MIDI system.
+        Bytes joined, cut(big.begin(), big.begin() + 16384);
         for (const Bytes& e : out) joined.insert(joined.end(), e.begin(), e.end());
-        EXPECT_TRUE(joined == Bytes(big.begin(), big.begin() + 16384)) << joined.size();
+        cut.push_back(0xF7);
+        EXPECT_TRUE(joined == cut) << joined.size();
     }
     const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
     sink.Clear();
