@@ -20,6 +20,8 @@ namespace {
 constexpr int kPool = 2000;                  // events the sequencer keeps for us: the most it allows
 constexpr size_t kBuffer = size_t(1) << 18;  // alsa-lib's buffers: room for a long SysEx in one event
 constexpr long kSpare = 16;                  // cells left free in a receiver for what others send it
+// The receivers are asked again after this many cells at the latest (a receiver that came since).
+constexpr long kMaxCredit = 256;
 constexpr unsigned kMidiTypes =
     SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH | SND_SEQ_PORT_TYPE_APPLICATION;
 
@@ -124,9 +126,9 @@ int AlsaClient::InputFree(int client) {
     return info.inputFree;
 }
 
-size_t AlsaClient::SendRoom() {
-    if (!Ok()) return 0;
-    long cells = LONG_MAX / long(sizeof(snd_seq_event_t));
+// Under sendMu_: what the fullest program subscribed to "out" has free.
+long AlsaClient::RoomCells() {
+    long cells = LONG_MAX;
     snd_seq_query_subscribe_t* query = nullptr;
     snd_seq_query_subscribe_alloca(&query);
     snd_seq_addr_t own{};
@@ -140,7 +142,16 @@ size_t AlsaClient::SendRoom() {
         const int free = InputFree(snd_seq_query_subscribe_get_addr(query)->client);
         if (free >= 0) cells = std::min(cells, long(free) - kSpare);
     }
-    return cells <= 0 ? 0 : size_t(cells) * sizeof(snd_seq_event_t);
+    return cells;
+}
+
+// Only the receivers take from their queues: the room is at least what it was less what was sent
+// since, and asking the sequencer before each event would slow a burst down.
+size_t AlsaClient::SendRoom() {
+    std::lock_guard lk(sendMu_);
+    if (!Ok()) return 0;
+    if (credit_ <= 0) credit_ = std::min(RoomCells(), kMaxCredit);
+    return credit_ <= 0 ? 0 : size_t(credit_) * sizeof(snd_seq_event_t);
 }
 
 bool AlsaClient::Emit(snd_seq_event_t& ev) {
@@ -163,8 +174,14 @@ void AlsaClient::Send(const Bytes& event) {
             return;
     }
     // The receiver holds the event in one cell, its bytes in more.
-    const size_t bytes = sizeof ev + (snd_seq_ev_is_variable(&ev) ? event.size() : 0);
-    PollUntil([&] { return SendRoom() >= bytes; }, std::chrono::seconds(10));
+    const long cells =
+        1 + (snd_seq_ev_is_variable(&ev) ? long((event.size() + sizeof ev - 1) / sizeof ev) : 0);
+    if (credit_ < cells) {
+        long room = 0;
+        PollUntil([&] { return (room = RoomCells()) >= cells; }, std::chrono::seconds(10));
+        credit_ = std::min(room, kMaxCredit);
+    }
+    credit_ -= cells;
     snd_seq_ev_set_subs(&ev);
     Emit(ev);
 }

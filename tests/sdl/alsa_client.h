@@ -36,7 +36,7 @@ public:
     void Send(const Bytes& event);
     // As consecutive events of at most `piece` bytes.
     bool SendInPieces(const Bytes& event, size_t piece);
-    // Bytes the fullest receiver can take now.
+    // Bytes the fullest receiver can take now (at most a few kilobytes).
     size_t SendRoom();
 
     std::vector<Bytes> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -64,6 +64,7 @@ private:
     void Push(Bytes b);
     bool Emit(snd_seq_event_t& ev);
     int InputFree(int client);
+    long RoomCells();
     bool Find(const std::string& name, snd_seq_addr_t* addr);
 
     snd_seq_t* seq_ = nullptr;
@@ -72,6 +73,7 @@ private:
     int stop_ = -1;  // an eventfd that ends the receiving thread
     std::mutex sendMu_;
     snd_midi_event_t* enc_ = nullptr;  // under sendMu_
+    long credit_ = 0;                  // cells the receivers had free when last asked, less those sent since
     std::thread receiver_;
 
     // The receiving thread's own.
