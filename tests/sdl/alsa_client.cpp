@@ -1,6 +1,8 @@
 #include "tests/sdl/alsa_client.h"
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -218,6 +220,11 @@ bool AlsaClient::WaitCycles(uint64_t count, std::chrono::milliseconds timeout) {
 // ---- Receiving ---------------------------------------------------------------------------------
 
 void AlsaClient::ReceiveLoop() {
+    // A sink slower than the program it listens to loses its whole queue when that overflows: it
+    // goes first where the system lets it (as root in the ALSA tier's virtual machine).
+    sched_param param{};
+    param.sched_priority = 1;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_, POLLIN, 0}};
     for (;;) {
         if (poll(fds, 2, -1) < 0) {
@@ -228,21 +235,33 @@ void AlsaClient::ReceiveLoop() {
         for (;;) {
             snd_seq_event_t* ev = nullptr;
             const int r = snd_seq_event_input(seq_, &ev);
-            if (r == -ENOSPC) continue;  // our queue overflowed and was emptied: the loss shows
+            if (r == -ENOSPC) {  // our queue overflowed and was emptied: the loss shows
+                overflows_.fetch_add(1);
+                continue;
+            }
             if (r < 0 || ev == nullptr) break;
             Take(*ev);
+            // Handed over once per read from the sequencer, not per event: a waiter woken for
+            // each would take the time this thread needs.
+            if (snd_seq_event_input_pending(seq_, 0) == 0) Flush();
         }
+        Flush();
     }
 }
 
-void AlsaClient::Push(Bytes b) {
+void AlsaClient::Push(Bytes b) { pending_.push_back(std::move(b)); }
+
+void AlsaClient::Flush() {
+    if (pending_.empty()) return;
     std::lock_guard lk(mu_);
-    received_.push_back(std::move(b));
+    for (Bytes& b : pending_) received_.push_back(std::move(b));
+    pending_.clear();
     arrived_.notify_all();
 }
 
 void AlsaClient::Take(const snd_seq_event_t& ev) {
     if (ev.type == SND_SEQ_EVENT_USR0 && ev.source.client == client_) {
+        Flush();  // what came before it
         std::lock_guard lk(mu_);
         echoes_ = std::max<uint64_t>(echoes_, ev.data.raw32.d[0]);
         arrived_.notify_all();
@@ -278,6 +297,11 @@ std::vector<Bytes> AlsaClient::WaitFor(size_t count, std::chrono::milliseconds t
 std::vector<Bytes> AlsaClient::Received() {
     std::lock_guard lk(mu_);
     return received_;
+}
+
+size_t AlsaClient::Count() {
+    std::lock_guard lk(mu_);
+    return received_.size();
 }
 
 void AlsaClient::Clear() {

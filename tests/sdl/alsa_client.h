@@ -41,11 +41,14 @@ public:
 
     std::vector<Bytes> WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     std::vector<Bytes> Received();
+    size_t Count();  // of Received(), without the copy
     void Clear();
 
     // Round trips of an event to itself through the sequencer: once one is back, everything
     // delivered to "in" before it has been taken in.
     bool WaitCycles(uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Times the sequencer emptied this client's queue, full, losing what it held.
+    uint64_t Overflows() const { return overflows_.load(); }
 
     // Leaves the sequencer now (the ports and their subscriptions go with it), as a device that is
     // unplugged. A client of the same name made later gets a new number.
@@ -62,6 +65,7 @@ private:
     void ReceiveLoop();
     void Take(const snd_seq_event_t& ev);
     void Push(Bytes b);
+    void Flush();
     bool Emit(snd_seq_event_t& ev);
     int InputFree(int client);
     long RoomCells();
@@ -75,10 +79,12 @@ private:
     snd_midi_event_t* enc_ = nullptr;  // under sendMu_
     long credit_ = 0;                  // cells the receivers had free when last asked, less those sent since
     std::thread receiver_;
+    std::atomic<uint64_t> overflows_{0};
 
     // The receiving thread's own.
     snd_midi_event_t* dec_ = nullptr;
     Bytes sysex_;
+    std::vector<Bytes> pending_;  // taken in, not yet handed over
 
     std::mutex mu_;
     std::condition_variable arrived_;

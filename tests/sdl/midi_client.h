@@ -38,6 +38,7 @@ public:
         return jack_ ? jack_->WaitFor(count, timeout) : alsa_->WaitFor(count, timeout);
     }
     std::vector<Bytes> Received() { return jack_ ? jack_->Received() : alsa_->Received(); }
+    size_t Count() { return jack_ ? jack_->Received().size() : alsa_->Count(); }
     void Clear() { jack_ ? jack_->Clear() : alsa_->Clear(); }
 
     // JACK: periods of the server; ALSA: round trips through the sequencer. Either way, once they
@@ -45,6 +46,9 @@ public:
     bool WaitCycles(uint64_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         return jack_ ? jack_->WaitCycles(count, timeout) : alsa_->WaitCycles(count, timeout);
     }
+
+    // Losses in this client's own queue, full (JACK: events lost; ALSA: times it was emptied).
+    uint64_t Overflows() const { return jack_ ? jack_->Overflows() : alsa_->Overflows(); }
 
     // Leaves the MIDI system now, as a device that is unplugged.
     void Close() { jack_ ? jack_->Close() : alsa_->Close(); }
