@@ -402,15 +402,20 @@ private:
             return port != nullptr && !device.empty() && jack_port_by_name(c, device.c_str()) != nullptr &&
                    !jack_port_connected_to(port, device.c_str());
         };
+        // A link made a moment ago can still look missing (the server shows it from its next
+        // period on): one that is there already keeps the record of who made it.
+        const auto relink = [](int r, bool* made) {
+            if (r != EEXIST) *made = r == 0;
+        };
         for (int i = 0; i < kSlots; ++i) {
             jack_port_t* port = inPort_[i].load();
             const std::string& device = s.ins[i].device;
             if (s.ins[i].open.load() && missing(port, device))
-                ins_[i].made = jack_connect(c, device.c_str(), jack_port_name(port)) == 0;
+                relink(jack_connect(c, device.c_str(), jack_port_name(port)), &ins_[i].made);
             port = outPort_[i].load();
             const std::string& target = s.outs[i].device;
             if (s.outs[i].open.load() && missing(port, target))
-                outs_[i].made = jack_connect(c, jack_port_name(port), target.c_str()) == 0;
+                relink(jack_connect(c, jack_port_name(port), target.c_str()), &outs_[i].made);
         }
     }
 
