@@ -131,10 +131,13 @@ endif()
 enable_testing()
 include(GoogleTest)
 
-add_library(kvn_sdl_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/sdl/jack_client.cpp
+add_library(kvn_sdl_test_support STATIC ${CMAKE_SOURCE_DIR}/tests/sdl/alsa_client.cpp
+                                        ${CMAKE_SOURCE_DIR}/tests/sdl/jack_client.cpp
+                                        ${CMAKE_SOURCE_DIR}/tests/sdl/midi_client.cpp
                                         ${CMAKE_SOURCE_DIR}/tests/sdl/support.cpp)
 target_include_directories(kvn_sdl_test_support PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(kvn_sdl_test_support PUBLIC kvn_platform_sdl PkgConfig::KVN_JACK GTest::gtest PRIVATE kvn_warnings)
+target_link_libraries(kvn_sdl_test_support
+  PUBLIC kvn_platform_sdl PkgConfig::KVN_JACK PkgConfig::KVN_ALSA GTest::gtest PRIVATE kvn_warnings)
 target_compile_definitions(kvn_sdl_test_support PUBLIC KVN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
 # One executable per file; each test case runs in its own process with servers of its own,
@@ -181,7 +184,8 @@ set_tests_properties(Servers.AJackRegistryFullOfKilledServersIsTakenBack PROPERT
 
 # ---- End-to-end tests: kvn itself -------------------------------------------------------------
 # Each test case starts the program in a folder of its own, with servers of its own (run_with.sh
-# as above), plays to it and listens to it over JACK, clicks it with xdotool and looks at it.
+# as above), plays to it and listens to it over JACK (or, with KVN_TEST_MIDI=alsa, over the ALSA
+# sequencer: tests/sdl/midi_client.h), clicks it with xdotool and looks at it.
 add_library(kvn_e2e_support STATIC ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_support.cpp)
 target_link_libraries(kvn_e2e_support PUBLIC kvn_sdl_test_support kvn_oracle PRIVATE kvn_warnings)
 target_compile_definitions(kvn_e2e_support PUBLIC KVN_PROGRAM="$<TARGET_FILE:kvn>")

@@ -439,7 +439,9 @@ private:
             const char* ours = jack_port_name(port);
             const int r =
                 input ? jack_connect(c, device.c_str(), ours) : jack_connect(c, ours, device.c_str());
-            *made = r == 0;
+            // A link made a moment ago can still look missing (the server shows it from its next
+            // period on): one that is there already keeps the record of who made it.
+            if (r != EEXIST) *made = r == 0;
             *linked = r == 0 || r == EEXIST;
             return true;
         };
