@@ -33,6 +33,7 @@ target_link_libraries(kvn_engine PRIVATE kvn_warnings)
 # kvn_ui: the application shell, the panel and the device picker, on top of the engine.
 add_library(kvn_ui STATIC
   ${CMAKE_SOURCE_DIR}/shell/app.cpp
+  ${CMAKE_SOURCE_DIR}/shell/command_line.cpp
   ${CMAKE_SOURCE_DIR}/shell/globals.cpp
   ${CMAKE_SOURCE_DIR}/shell/main_frame.cpp
   ${CMAKE_SOURCE_DIR}/shell/profile.cpp

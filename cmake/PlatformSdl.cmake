@@ -78,8 +78,9 @@ if(KVN_X11_FOUND)
   target_compile_definitions(kvn_platform_sdl PRIVATE KVN_HAVE_X11)
 endif()
 
-add_executable(kvn ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp)
+add_executable(kvn ${CMAKE_SOURCE_DIR}/platform/sdl/main.cpp ${CMAKE_SOURCE_DIR}/platform/sdl/headless.cpp)
 target_link_libraries(kvn PRIVATE kvn_ui kvn_platform_sdl kvn_warnings)
+target_compile_definitions(kvn PRIVATE KVN_VERSION="${PROJECT_VERSION}")
 # The skin goes next to the program, where it is looked for (under the current directory).
 add_custom_command(TARGET kvn POST_BUILD
   COMMAND ${CMAKE_COMMAND} "-DFROM=${CMAKE_SOURCE_DIR}/resources/Bitmap" "-DTO=$<TARGET_FILE_DIR:kvn>/Bitmap"
@@ -211,6 +212,8 @@ kvn_e2e_test(e2e_burst_test --wm --jack)
 kvn_e2e_test(e2e_fault_test --wm --jack-async)
 # kvn started again and again into a running synchronous graph, beside peers that share a process.
 kvn_e2e_test(e2e_join_test --wm --jack)
+# Headless, as its systemd unit starts it: no X server at all. The JACK server is killed in one case.
+kvn_e2e_test(e2e_headless_test --jack-async)
 
 # The same programs once more over a real ALSA sequencer (KVN_TEST_MIDI=alsa), in a virtual machine
 # with the kernel's sequencer and virtual MIDI ports (tests/alsa/vm_run.sh; skipped, status 77, where

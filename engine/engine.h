@@ -98,7 +98,10 @@ void OnMidiOutDone(uintptr_t wParam, intptr_t lParam);
 void mf_HandBackInputBufferIfIdle();
 
 // ---- Device catalogue and ports ----------------------------------------------------------------
-void mf_DeviceInitialize();
+// With `keepAbsent`, a stored port whose device is not there stays chosen, to be linked once it
+// appears, where the platform can (headless running); otherwise the first input and the mapper
+// take its place.
+void mf_DeviceInitialize(bool keepAbsent = false);
 void mf_MidiInEnumerate();
 void mf_MidiOutEnumerate();
 uint32_t mf_MidiInOpen(int32_t row);

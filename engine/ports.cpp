@@ -33,6 +33,28 @@ std::string_view Piece(std::string_view s, size_t pos, size_t len) {
     return pos >= s.size() ? std::string_view{} : s.substr(pos, len);
 }
 
+// A stored port whose device is not there now, opened to be linked once it appears.
+bool OpenAbsentIn(const std::string& name) {
+    if (plat::MidiInOpenAbsent(&g_MidiInHandle, name.c_str(), MidiInProc, 0) != plat::kMmNoError) {
+        g_MidiInHandle = nullptr;
+        return false;
+    }
+    g_MidiInDevice = -1;  // no row of the catalogue
+    g_MidiInDeviceName = name;
+    return true;
+}
+
+bool OpenAbsentOut(const std::string& name) {
+    g_OutputDone = 1;
+    if (plat::MidiOutOpenAbsent(&g_MidiOutHandle, name.c_str(), MidiOutProc, 0) != plat::kMmNoError) {
+        g_MidiOutHandle = nullptr;
+        return false;
+    }
+    g_MidiOutDevice = -1;
+    g_MidiOutDeviceName = name;
+    return true;  // greeted when its device appears (kMsgOutBack)
+}
+
 }  // namespace
 
 bool mf_IsCable(const char* in, const char* out, bool fixedIsInput) {
@@ -75,11 +97,15 @@ void mf_MidiOutEnumerate() {
     }
 }
 
-void mf_DeviceInitialize() {
+void mf_DeviceInitialize(bool keepAbsent) {
+    const std::string storedIn = g_MidiInDeviceName;  // the listing forgets it when there is no input
     mf_MidiInEnumerate();
     if (g_MidiInHeader == nullptr) g_MidiInHeader = NewHeader(true);
     g_MidiInHeader->dwBufferLength = kSysExBufferSize;
-    if (g_MidiInCount > 0) {
+    const bool inAbsent = !storedIn.empty() && FindRow(g_MidiInCaps, g_MidiInCount, storedIn) < 0;
+    if (keepAbsent && inAbsent && OpenAbsentIn(storedIn)) {
+        // it stays chosen
+    } else if (g_MidiInCount > 0) {
         const int row = FindRow(g_MidiInCaps, g_MidiInCount, g_MidiInDeviceName);
         if (row >= 0) {
             g_MidiInDevice = row;
@@ -96,6 +122,7 @@ void mf_DeviceInitialize() {
     mf_MidiOutEnumerate();
     if (g_MidiOutHeader == nullptr) g_MidiOutHeader = NewHeader(false);
     const int row = FindRow(g_MidiOutCaps, g_MidiOutCount, g_MidiOutDeviceName);
+    if (keepAbsent && row < 0 && !g_MidiOutDeviceName.empty() && OpenAbsentOut(g_MidiOutDeviceName)) return;
     if (row < 0 || mf_IsCable(g_MidiInDeviceName.c_str(), g_MidiOutCaps[row].szPname, true)) {
         g_MidiOutDevice = 0;
         g_MidiOutDeviceName = kMapperName;

@@ -103,6 +103,12 @@ uint32_t MidiOutClose(HMidiOut handle);
 // this cycle's output from here. Platforms without a fast path return false.
 bool MidiInFastPathOpen(HMidiIn in);
 
+// Beyond WinMM: a port for the device that the catalogue would name `name`, which is not there
+// now; linked once a device of that name appears (an output then hears kMomDeviceBack). MIDI
+// systems whose devices cannot come and go return kMmBadDeviceId.
+uint32_t MidiInOpenAbsent(HMidiIn* handle, const char* name, MidiInCallback callback, uintptr_t instance);
+uint32_t MidiOutOpenAbsent(HMidiOut* handle, const char* name, MidiOutCallback callback, uintptr_t instance);
+
 // The driver forwards everything arriving at `in` to `out` until disconnected.
 uint32_t MidiConnect(HMidiIn in, HMidiOut out);
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);

@@ -19,6 +19,8 @@ void CKVNApp::Reset() {
     m_IniPath.clear();
     m_PathFormed = false;
     m_StartFailed = false;
+    m_InGiven.clear();
+    m_OutGiven.clear();
 }
 
 std::string FolderNameOf(const std::string& dir, char separator) {
@@ -39,6 +41,8 @@ bool CKVNApp::InitInstance() {
     m_IniPath = kvn::settings::FormPath();
     m_PathFormed = true;
     kvn::settings::Load(m_IniPath);
+    if (!m_InGiven.empty()) g_MidiInDeviceName = m_InGiven;
+    if (!m_OutGiven.empty()) g_MidiOutDeviceName = m_OutGiven;
 
     // Opening the output already sends its start-up burst and tuning, before any window exists.
     mf_DeviceInitialize();

@@ -21,6 +21,8 @@ public:
     bool m_PathFormed = false;
     bool m_StartFailed = false;  // the window set could not be created
     CMainFrame* m_pMainWnd = nullptr;
+    // Ports named on the command line, in place of the stored ones (empty: none named).
+    std::string m_InGiven, m_OutGiven;
 
     // Back to a freshly constructed application (tests run several lives in one process).
     void Reset();

@@ -143,6 +143,83 @@ size_t ComposeShort(plat::MidiOutPort& port, uint8_t* b) {
     return n;
 }
 
+// `wanted`: opened absent, for the device the catalogue will name so (our port alone until then).
+uint32_t OpenIn(plat::HMidiIn* handle, uint32_t id, const char* wanted, plat::MidiInCallback callback,
+                uintptr_t instance) {
+    using namespace plat;
+    if (handle == nullptr) return kMmInvalParam;
+    *handle = nullptr;
+    System& s = S();
+    std::unique_lock lk(s.mu);
+    EnsureSystem(s);
+    if (s.serverGone.load()) return kMmError;  // the user has been told
+    if (s.sys == nullptr || !s.sys->Reachable(true)) {
+        const bool show = TakeReport(s);
+        lk.unlock();
+        ReportNoSystem(show);
+        return kMmError;
+    }
+    if (s.inRows.empty()) Enumerate(s, true);
+    if (wanted == nullptr && id >= s.inRows.size()) return kMmBadDeviceId;
+    const std::string device = wanted == nullptr ? s.inRows[id] : std::string();
+    const int slot = FreeSlot(s, true);
+    if (slot < 0 || !s.sys->OpenIn(slot, device)) return kMmError;
+    MidiInPort* p = &s.ins[slot];
+    p->device = device;
+    p->wanted = wanted == nullptr ? "" : wanted;
+    p->present = wanted == nullptr;  // the link stands
+    p->callback = callback;
+    p->instance = instance;
+    // Its queue, link and forwarding ring were left empty by its close.
+    p->started = false;
+    p->open = true;
+    *handle = p;
+    lk.unlock();
+    if (callback) callback(p, kMimOpen, instance, 0, 0);
+    return kMmNoError;
+}
+
+uint32_t OpenOut(plat::HMidiOut* handle, uint32_t id, const char* wanted, plat::MidiOutCallback callback,
+                 uintptr_t instance) {
+    using namespace plat;
+    if (handle == nullptr) return kMmInvalParam;
+    *handle = nullptr;
+    System& s = S();
+    std::unique_lock lk(s.mu);
+    EnsureSystem(s);
+    if (s.serverGone.load()) return kMmError;  // the user has been told
+    const bool mapper = id == kMidiMapper || wanted != nullptr;
+    if (!mapper) {
+        if (s.outRows.empty()) Enumerate(s, false);
+        if (s.sys != nullptr && id >= s.outRows.size()) return kMmBadDeviceId;
+    }
+    const int slot = s.sys == nullptr ? -1 : FreeSlot(s, false);
+    if (s.sys == nullptr || (slot >= 0 && !s.sys->Reachable(false))) {
+        const bool show = TakeReport(s);
+        lk.unlock();
+        ReportNoSystem(show);
+        return kMmError;
+    }
+    // The mapper is our own port, to which any synth can be connected.
+    const std::string device = mapper ? std::string() : s.outRows[id];
+    if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
+    MidiOutPort* p = &s.outs[slot];
+    p->device = device;
+    p->wanted = wanted == nullptr ? "" : wanted;
+    p->present = wanted == nullptr;  // the link stands
+    p->callback = callback;
+    p->instance = instance;
+    {
+        std::lock_guard send(p->sendMu);
+        p->runningStatus = 0;
+    }
+    p->open = true;  // no long message in flight: its close waited for them
+    *handle = p;
+    lk.unlock();
+    if (callback) callback(p, kMomOpen, instance, 0, 0);
+    return kMmNoError;
+}
+
 }  // namespace
 
 // ================================ plat:: implementation ========================================
@@ -183,34 +260,15 @@ void MidiTranslateStoredName(bool input, std::string& name) {
 }
 
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintptr_t instance) {
-    if (handle == nullptr) return kMmInvalParam;
-    *handle = nullptr;
-    System& s = S();
-    std::unique_lock lk(s.mu);
-    EnsureSystem(s);
-    if (s.serverGone.load()) return kMmError;  // the user has been told
-    if (s.sys == nullptr || !s.sys->Reachable(true)) {
-        const bool show = TakeReport(s);
-        lk.unlock();
-        ReportNoSystem(show);
-        return kMmError;
-    }
-    if (s.inRows.empty()) Enumerate(s, true);
-    if (id >= s.inRows.size()) return kMmBadDeviceId;
-    const int slot = FreeSlot(s, true);
-    if (slot < 0 || !s.sys->OpenIn(slot, s.inRows[id])) return kMmError;
-    MidiInPort* p = &s.ins[slot];
-    p->device = s.inRows[id];
-    p->present = true;  // the link stands
-    p->callback = callback;
-    p->instance = instance;
-    // Its queue, link and forwarding ring were left empty by its close.
-    p->started = false;
-    p->open = true;
-    *handle = p;
-    lk.unlock();
-    if (callback) callback(p, kMimOpen, instance, 0, 0);
-    return kMmNoError;
+    return OpenIn(handle, id, nullptr, callback, instance);
+}
+
+uint32_t MidiInOpenAbsent(HMidiIn* handle, const char* name, MidiInCallback callback, uintptr_t instance) {
+    return name == nullptr || *name == '\0' ? kMmInvalParam : OpenIn(handle, 0, name, callback, instance);
+}
+
+uint32_t MidiOutOpenAbsent(HMidiOut* handle, const char* name, MidiOutCallback callback, uintptr_t instance) {
+    return name == nullptr || *name == '\0' ? kMmInvalParam : OpenOut(handle, 0, name, callback, instance);
 }
 
 uint32_t MidiInPrepareHeader(HMidiIn handle, MidiHdr* hdr, uint32_t size) {
@@ -281,6 +339,7 @@ uint32_t MidiInClose(HMidiIn handle) {
     }
     s.sys->CloseIn(SlotOf(*handle));
     handle->device.clear();
+    handle->wanted.clear();
     handle->open = false;
     lk.unlock();
     if (handle->callback) handle->callback(handle, kMimClose, handle->instance, 0, 0);
@@ -288,41 +347,7 @@ uint32_t MidiInClose(HMidiIn handle) {
 }
 
 uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, uintptr_t instance) {
-    if (handle == nullptr) return kMmInvalParam;
-    *handle = nullptr;
-    System& s = S();
-    std::unique_lock lk(s.mu);
-    EnsureSystem(s);
-    if (s.serverGone.load()) return kMmError;  // the user has been told
-    const bool mapper = id == kMidiMapper;
-    if (!mapper) {
-        if (s.outRows.empty()) Enumerate(s, false);
-        if (s.sys != nullptr && id >= s.outRows.size()) return kMmBadDeviceId;
-    }
-    const int slot = s.sys == nullptr ? -1 : FreeSlot(s, false);
-    if (s.sys == nullptr || (slot >= 0 && !s.sys->Reachable(false))) {
-        const bool show = TakeReport(s);
-        lk.unlock();
-        ReportNoSystem(show);
-        return kMmError;
-    }
-    // The mapper is our own port, to which any synth can be connected.
-    const std::string device = mapper ? std::string() : s.outRows[id];
-    if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
-    MidiOutPort* p = &s.outs[slot];
-    p->device = device;
-    p->present = true;  // the link stands
-    p->callback = callback;
-    p->instance = instance;
-    {
-        std::lock_guard send(p->sendMu);
-        p->runningStatus = 0;
-    }
-    p->open = true;  // no long message in flight: its close waited for them
-    *handle = p;
-    lk.unlock();
-    if (callback) callback(p, kMomOpen, instance, 0, 0);
-    return kMmNoError;
+    return OpenOut(handle, id, nullptr, callback, instance);
 }
 
 uint32_t MidiOutShortMsg(HMidiOut handle, uint32_t msg) {
@@ -434,6 +459,7 @@ uint32_t MidiOutClose(HMidiOut handle) {
         s.sys->CloseOut(SlotOf(*handle));
     }
     handle->device.clear();
+    handle->wanted.clear();
     handle->open = false;
     lk.unlock();
     if (handle->callback) handle->callback(handle, kMomClose, handle->instance, 0, 0);

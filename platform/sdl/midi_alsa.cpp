@@ -168,6 +168,11 @@ public:
     }
 
     bool OpenIn(int slot, const std::string& device) override {
+        if (device.empty()) {  // opened absent: our port alone until its device appears
+            inLinks_[slot] = {};
+            inAddr_[slot] = kNoAddr;
+            return true;
+        }
         if (!MakeLink(inLinks_, slot, device, true)) return false;
         inAddr_[slot] = inLinks_[slot].addr;
         return true;
@@ -247,6 +252,8 @@ public:
         std::lock_guard lk(s.mu);
         if (seq_ == nullptr) return;
         for (int i = 0; i < kSlots; ++i) {
+            if (TakeUpWanted(s.ins[i])) inLinks_[i] = {s.ins[i].device, kNoAddr, false};
+            if (TakeUpWanted(s.outs[i])) outLinks_[i] = {s.outs[i].device, kNoAddr, false};
             Follow(inLinks_, i, true, s.ins[i]);
             inAddr_[i] = inLinks_[i].addr;
             Follow(outLinks_, i, false, s.outs[i]);

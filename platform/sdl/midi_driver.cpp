@@ -139,6 +139,30 @@ bool Turned(Port& p, bool exists, bool linked, bool tellGone) {
 }
 }  // namespace
 
+namespace {
+// The full name of the port that the catalogue of that direction now names `wanted`, or empty.
+std::string FullNameOf(bool input, const std::string& wanted) {
+    std::vector<std::string> rows;
+    std::vector<PortFacts> facts;
+    S().sys->List(input, rows, facts);
+    const std::vector<std::string> names = PortCatalogNames(facts);
+    for (size_t i = 0; i < names.size() && i < rows.size(); ++i) {
+        if (names[i] == wanted) return rows[i];
+    }
+    return {};
+}
+
+template <class Port>
+bool TakeUp(Port& p, bool input) {
+    if (!p.open.load() || !p.device.empty() || p.wanted.empty()) return false;
+    p.device = FullNameOf(input, p.wanted);
+    return !p.device.empty();
+}
+}  // namespace
+
+bool TakeUpWanted(plat::MidiInPort& p) { return TakeUp(p, true); }
+bool TakeUpWanted(plat::MidiOutPort& p) { return TakeUp(p, false); }
+
 void NoteDevice(plat::MidiInPort& p, bool exists, bool linked) {
     if (Turned(p, exists, linked, true) && p.callback) p.callback(&p, plat::kMimDeviceGone, p.instance, 0, 0);
 }

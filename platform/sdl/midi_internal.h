@@ -46,6 +46,7 @@ inline std::atomic_ref<uint32_t> Flags(plat::MidiHdr* hdr) { return std::atomic_
 
 struct plat::MidiInPort {
     std::string device;    // the full name of the port it is linked to (under the system lock)
+    std::string wanted;    // opened absent: the catalogue name whose port it takes up (likewise)
     bool present = false;  // its device is there (under the system lock)
     std::atomic<bool> open{false};
     std::atomic<bool> started{false};
@@ -66,6 +67,7 @@ struct plat::MidiInPort {
 
 struct plat::MidiOutPort {
     std::string device;    // the full name of the port it is linked to; empty for the mapper
+    std::string wanted;    // as the input's
     bool present = false;  // its device is there and linked (under the system lock)
     std::atomic<bool> open{false};
     plat::MidiOutCallback callback = nullptr;
@@ -163,6 +165,10 @@ void NoteServerGone(const char* notice);
 // and of an output's device back (kMomDeviceBack).
 void NoteDevice(plat::MidiInPort& p, bool exists, bool linked);
 void NoteDevice(plat::MidiOutPort& p, bool exists, bool linked);
+// Likewise, before those: a port opened absent takes up the full name of the port that the
+// catalogue now names as it waits for; true when it did (it is then linked as any other).
+bool TakeUpWanted(plat::MidiInPort& p);
+bool TakeUpWanted(plat::MidiOutPort& p);
 
 // On the MIDI system's thread: one event that arrived at an input; `whole`, when larger than `n`,
 // is the length of a SysEx of which only the first `n` bytes could be kept.

@@ -120,7 +120,8 @@ public:
     bool OpenIn(int slot, const std::string& device) override {
         jack_port_t* port = EnsurePort(true, slot);
         if (port == nullptr) return false;
-        return Link(device, jack_port_name(port), &ins_[slot].made);
+        // Without a device (opened absent), our port alone until it appears.
+        return device.empty() || Link(device, jack_port_name(port), &ins_[slot].made);
     }
 
     bool OpenOut(int slot, const std::string& device) override {
@@ -449,6 +450,7 @@ private:
             plat::MidiInPort& in = s.ins[i];
             jack_port_t* port = inPort_[i].load();
             bool linked = false;
+            TakeUpWanted(in);
             if (in.open.load() && port != nullptr && !in.device.empty()) {
                 const bool there = relink(port, in.device, true, &ins_[i].made, &linked);
                 NoteDevice(in, there, linked);
@@ -456,6 +458,7 @@ private:
             plat::MidiOutPort& out = s.outs[i];
             port = outPort_[i].load();
             linked = false;
+            TakeUpWanted(out);
             if (out.open.load() && port != nullptr && !out.device.empty()) {
                 const bool there = relink(port, out.device, false, &outs_[i].made, &linked);
                 NoteDevice(out, there, linked);

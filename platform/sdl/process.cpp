@@ -31,6 +31,14 @@ uint64_t Fnv1a(const char* s) {
 }
 
 int ShowBox(const char* text, const char* caption, uint32_t style) {
+    if (sdlplat::internal::Headless()) {
+        // One line for the journal, whatever the text's own lines.
+        std::string line = text;
+        for (char& c : line) c = c == '\n' ? ' ' : c;
+        std::fprintf(stderr, "korvane: %s\n", line.c_str());
+        std::fflush(stderr);
+        return plat::kIdOk;
+    }
     const Uint32 flags =
         (style & 0xF0) == plat::kMbIconWarning ? SDL_MESSAGEBOX_WARNING : SDL_MESSAGEBOX_INFORMATION;
     if (SDL_ShowSimpleMessageBox(flags, caption, text, nullptr) != 0) {

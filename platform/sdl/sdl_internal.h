@@ -29,6 +29,8 @@ namespace sdlplat::internal {
 // user-interface thread. False when there is no display.
 bool EnsureVideo();
 bool VideoReady();
+// Started by sdlplat::StartHeadless: no display is ever tried.
+bool Headless();
 bool OnUiThread();
 // The event type that carries posted window messages (0 before start-up).
 uint32_t PostedEventType();

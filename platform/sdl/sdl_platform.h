@@ -26,6 +26,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/window.h"
+
 namespace sdlplat {
 
 // The MIDI clients' names: every port of ours belongs to one of them (JACK adds "-01", "-02" …
@@ -47,6 +49,18 @@ bool MidiServerGone();
 // the settings); a second one ends the process at once. Called by the entry point first thing,
 // before any other thread exists, since it blocks those signals in every thread but its own.
 void HandleStopSignals();
+
+// What to do, on the user-interface thread, when a stop signal's close request is about to be
+// delivered to the main frame (the windowed program silences its output first).
+void OnStopSignal(void (*before)());
+
+// Headless running: the calling thread becomes the user-interface thread with SDL's events and
+// posted messages but no video at all (no display is looked for, no X library is started); message
+// boxes become lines on stderr. False when SDL's events cannot start.
+bool StartHeadless();
+// A window without anything on a screen, after StartHeadless: it receives what is posted to it and
+// the close request of a stop signal.
+plat::HWnd CreateHeadlessWindow(plat::WindowClient* client);
 
 // What to do, on the user-interface thread, when the display goes away: the program then ends at
 // once with status 1, after this (an orderly save of the settings, without the display).

@@ -106,6 +106,7 @@ constexpr uintptr_t kMkLButton = 0x1, kMkRButton = 0x2, kMkShift = 0x4, kMkContr
 struct Ui {
     bool tried = false;
     bool video = false;
+    bool headless = false;  // started without a display on purpose (StartHeadless)
     std::thread::id thread;
     std::atomic<uint32_t> eventType{0};
     std::atomic<int> inSdlQueue{0};  // our posted messages in SDL's queue, not yet taken out
@@ -120,6 +121,7 @@ struct Ui {
     std::mutex windowsMu;                   // the table grows on the UI thread while other threads post
     std::atomic<bool> quit{false};          // QuitMessageLoop may come from another thread
     std::atomic<bool> closePending{false};  // a stop signal not yet turned into a close request
+    void (*onStop)() = nullptr;             // see sdlplat::OnStopSignal
     std::atomic<int> quitCode{0};
     SDL_Cursor* arrow = nullptr;
     SDL_Cursor* sizeAll = nullptr;
@@ -235,7 +237,9 @@ void Deliver(plat::Window* w, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
 // A stop signal that came before there was a main frame waits for it.
 void DeliverPendingClose() {
     plat::Window* frame = FirstLiveFrame();
-    if (frame != nullptr && U().closePending.exchange(false)) Deliver(frame, plat::kWmClose, 0, 0);
+    if (frame == nullptr || !U().closePending.exchange(false)) return;
+    if (U().onStop != nullptr) U().onStop();
+    Deliver(frame, plat::kWmClose, 0, 0);
 }
 
 SDL_Event ToEvent(const Posted& p) {
@@ -326,20 +330,60 @@ void LoadIcons() {
     }
 }
 
+// SDL's events, and our posted messages on them; false when they cannot start.
+bool StartEvents() {
+    Ui& ui = U();
+    if (SDL_Init(SDL_INIT_EVENTS) != 0) return false;
+    const Uint32 type = SDL_RegisterEvents(1);
+    if (type != Uint32(-1)) {
+        ui.overflow.Allocate();  // before anything can be posted
+        ui.eventType = type;
+    }
+    return true;
+}
+
+// The user-interface thread is the calling one, from now on.
+void TakeUiThread() {
+    Ui& ui = U();
+    ui.tried = true;
+    ui.thread = std::this_thread::get_id();
+    // Stop signals are ours (HandleStopSignals): SDL's handler would only note them for the next
+    // time events are pumped, which an idle panel may never do.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+}
+
 }  // namespace
 
+namespace sdlplat {
+
+bool StartHeadless() {
+    TakeUiThread();
+    U().headless = true;
+    return StartEvents();
+}
+
+plat::HWnd CreateHeadlessWindow(plat::WindowClient* client) {
+    if (!U().headless) return nullptr;
+    plat::Window* w = NewWindow();
+    w->isFrame = true;  // it gets the close request of a stop signal
+    w->client = client;
+    return w;
+}
+
+void OnStopSignal(void (*before)()) { U().onStop = before; }
+
+}  // namespace sdlplat
+
 namespace sdlplat::internal {
+
+bool Headless() { return U().headless; }
 
 bool EnsureVideo() {
     Ui& ui = U();
     if (ui.tried) return ui.video;
-    ui.tried = true;
-    ui.thread = std::this_thread::get_id();
+    TakeUiThread();
     // The frame's close request is ours to handle; SDL must not turn it into a quit as well.
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
-    // Stop signals are ours (HandleStopSignals): SDL's handler would only note them for the next
-    // time events are pumped, which an idle panel may never do.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     // The panel is presented through X's own shared-memory images. Otherwise SDL first opens an
     // OpenGL context just to ask its vendor, which costs a second of start-up and threads of a
     // software renderer, and is one more library talking to the display.
@@ -362,12 +406,7 @@ bool EnsureVideo() {
             stderr,
             "Korvane: no display to show the panel on (is DISPLAY set, and does its X server answer?)\n");
     }
-    if (!ui.video && SDL_Init(SDL_INIT_EVENTS) != 0) return false;
-    const Uint32 type = SDL_RegisterEvents(1);
-    if (type != Uint32(-1)) {
-        ui.overflow.Allocate();  // before anything can be posted
-        ui.eventType = type;
-    }
+    if (!StartEvents()) return false;
     if (ui.video) {
         ui.arrow = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_ARROW);
         ui.sizeAll = SDL_CreateSystemCursor(SDL_SYSTEM_CURSOR_SIZEALL);
@@ -419,7 +458,7 @@ bool WaitEvent(SDL_Event* e, int timeoutMs) {
             remaining = timeoutMs - int(elapsed);
         }
         const int xfd = DisplayFd();
-        if (xfd < 0) {
+        if (xfd < 0 && U().video) {
             // No X connection of ours to wait on (another video driver, or no window yet): SDL's own
             // wait, in short steps so that a wake is seen.
             const int step = remaining < 0 ? 10 : std::min(remaining, 10);
@@ -437,9 +476,10 @@ bool WaitEvent(SDL_Event* e, int timeoutMs) {
         // SDL's own wait would be woken by X events that other threads send through a second
         // connection: a dead display would then end the program on one of those threads. Here only
         // this thread talks to the X server, and other threads wake it through WakeFd.
+        // Without a display (headless) every event comes from our own threads, which wake this one.
         pollfd fds[2] = {{WakeFd(), POLLIN, 0}, {xfd, POLLIN, 0}};
         if (IdleUnlessTaken(e)) return true;
-        const int polled = poll(fds, 2, remaining);
+        const int polled = poll(fds, xfd < 0 ? 1 : 2, remaining);
         U().idle = false;
         if (polled < 0 && errno != EINTR) return false;
         if (fds[0].revents & POLLIN) {

@@ -390,6 +390,10 @@ bool MidiInFastPathOpen(HMidiIn in) {
                         [](const auto& p) { return p->open && !p->pending.empty(); });
 }
 
+// Its devices never come and go while a port is open.
+uint32_t MidiInOpenAbsent(HMidiIn*, const char*, MidiInCallback, uintptr_t) { return kMmBadDeviceId; }
+uint32_t MidiOutOpenAbsent(HMidiOut*, const char*, MidiOutCallback, uintptr_t) { return kMmBadDeviceId; }
+
 void MidiTranslateStoredName(bool input, std::string& name) {
     const auto& earlier = input ? W().earlierIn : W().earlierOut;
     if (const auto it = earlier.find(name); it != earlier.end()) name = it->second;

@@ -160,6 +160,8 @@ uint32_t MidiInReset(HMidiIn h) { return h ? midiInReset(h->handle) : kMmInvalHa
 bool MidiInFastPathOpen(HMidiIn) { return false; }
 // WinMM's product names are the ones stored all along.
 void MidiTranslateStoredName(bool, std::string&) {}
+uint32_t MidiInOpenAbsent(HMidiIn*, const char*, MidiInCallback, uintptr_t) { return kMmBadDeviceId; }
+uint32_t MidiOutOpenAbsent(HMidiOut*, const char*, MidiOutCallback, uintptr_t) { return kMmBadDeviceId; }
 
 uint32_t MidiInClose(HMidiIn h) {
     if (h == nullptr) return kMmInvalHandle;

@@ -42,11 +42,15 @@ protected:
         return Played(sink);
     }
 
-    // A stop signal closes in order: status 0, the settings saved and the ports gone.
+    // A stop signal closes in order: notes and sound off on every channel, so that no note hangs,
+    // status 0, the settings saved and the ports gone.
     void Close() {
+        sink.Clear();
         kvn->Signal(SIGINT);
         EXPECT_EQ(kvn->WaitExit(), 0) << kvn->Log();
         EXPECT_FALSE(sink.PortExists("KVN:out"));
+        const std::vector<Bytes> silence = Concat({OnAllChannels(123), OnAllChannels(120)});
+        EXPECT_EQ(Out(silence.size()), silence) << Show(Played(sink));
     }
 
     kvntest::MidiClient player{"kvnplay"};

@@ -91,7 +91,9 @@ Kvn::~Kvn() {
     }
 }
 
-bool Kvn::Start() {
+bool Kvn::Start() { return Start({KVN_PROGRAM}); }
+
+bool Kvn::Start(const std::vector<std::string>& command) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, dir_.c_str());
@@ -106,8 +108,10 @@ bool Kvn::Start() {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    const char* argv[] = {KVN_PROGRAM, nullptr};
-    const int err = posix_spawn(&pid_, KVN_PROGRAM, &actions, &attr, const_cast<char* const*>(argv), environ);
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    const int err = posix_spawn(&pid_, argv[0], &actions, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     return err == 0;

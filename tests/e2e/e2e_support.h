@@ -38,6 +38,8 @@ public:
     Kvn& operator=(const Kvn&) = delete;
 
     bool Start();
+    // Started as this command (its first word the program or a launcher of it), in the same way.
+    bool Start(const std::vector<std::string>& command);
     // Until the panel is on the screen and painted (false after the timeout or if kvn ended).
     bool WaitForPanel(std::chrono::seconds timeout = std::chrono::seconds(30));
     std::string Title() const { return "KVN - " + folder_; }

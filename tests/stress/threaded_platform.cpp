@@ -126,6 +126,9 @@ uint32_t MidiOutGetNumDevs() { return 1; }
 uint32_t MidiInGetDevName(uint32_t, char* s, size_t n) { return CopyDeviceName("Keyboard", s, n); }
 uint32_t MidiOutGetDevName(uint32_t, char* s, size_t n) { return CopyDeviceName("Synth", s, n); }
 
+uint32_t MidiInOpenAbsent(HMidiIn*, const char*, MidiInCallback, uintptr_t) { return kMmBadDeviceId; }
+uint32_t MidiOutOpenAbsent(HMidiOut*, const char*, MidiOutCallback, uintptr_t) { return kMmBadDeviceId; }
+
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t, MidiInCallback callback, uintptr_t instance) {
     *handle = new MidiInPort(callback, instance);
     g.input.store(*handle, std::memory_order_release);

@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "panel/state.h"
 #include "shell/app.h"
+#include "shell/command_line.h"
 #include "shell/globals.h"
 #include "shell/main_frame.h"
 #include "shell/profile.h"
@@ -269,6 +270,23 @@ TEST_F(StartupTest, DeviceNamesStoredByAnEarlierVersionOpenTheirDevicesAndAreWri
     EXPECT_EQ(sim::OpenInputDevice(), 1);
     ASSERT_FALSE(sim::OutputLog().empty());
     EXPECT_EQ(sim::OutputLog()[0].kind, sim::Event::Open);
+    EXPECT_EQ(sim::OutputLog()[0].device, 1);
+    EXPECT_EQ(CloseByPlatform(), 0);
+    EXPECT_TRUE(HasKeys(IniPath(),
+                        "[InitialSetting]MidiInDeviceName=Keyboard|[InitialSetting]MidiOutDeviceName=Synth"));
+}
+
+// Ports named on the command line take the stored ones' place as a choice in the picker would,
+// and are written back as such.
+TEST_F(StartupTest, PortsNamedOnTheCommandLineOpenInPlaceOfTheStoredOnesAndAreSaved) {
+    sim::SetInputDevices({"Pad", "Keyboard"});
+    sim::SetOutputDevices({"Other", "Synth"});
+    WriteIni("[InitialSetting]\nMidiInDeviceName=Pad\nMidiOutDeviceName=Other\n");
+    theApp.m_InGiven = "Keyboard";
+    theApp.m_OutGiven = "Synth";
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(sim::OpenInputDevice(), 1);
+    ASSERT_FALSE(sim::OutputLog().empty());
     EXPECT_EQ(sim::OutputLog()[0].device, 1);
     EXPECT_EQ(CloseByPlatform(), 0);
     EXPECT_TRUE(HasKeys(IniPath(),
@@ -594,7 +612,7 @@ struct PlaceCase {
 TEST_F(MainFrameTest, PlacesItselfInsideTheWorkArea) {
     const plat::Rect hd = {0, 0, 1920, 1040}, off = {100, 50, 1100, 650};
     const PlaceCase cases[] = {
-        {"first run", hd, nullptr, nullptr, 590, 445},
+        {"first run", hd, "", "", 590, 445},
         {"stored place kept", hd, "100", "200", 100, 200},
         {"left of the work area", hd, "-500", "200", 0, 200},
         {"right of the work area", hd, "5000", "200", 1180, 200},
@@ -602,13 +620,13 @@ TEST_F(MainFrameTest, PlacesItselfInsideTheWorkArea) {
         {"above", hd, "10", "-20", 10, 0},
         {"only left stored", hd, "33", nullptr, 33, 445},
         // Defaults centre on (right / 2, bottom / 2), not on the middle of the work area.
-        {"work area not at 0,0", off, nullptr, nullptr, 180, 250},
+        {"work area not at 0,0", off, "", "", 180, 250},
         {"pulled to its right and bottom", off, "5000", "5000", 360, 500},
         // A hand-edited or damaged file: the place is still pulled inside, without overflow.
         {"largest stored place", hd, "2147483647", "2147483647", 1180, 890},
         {"smallest stored place", hd, "-2147483648", "-2147483648", 0, 0},
         // Right and bottom win on a work area smaller than the window.
-        {"too small", {0, 0, 600, 100}, nullptr, nullptr, -140, -50},
+        {"too small", {0, 0, 600, 100}, "", "", -140, -50},
         {"too small, not at 0,0", {200, 300, 800, 400}, "300", "350", 60, 250}};
     for (const PlaceCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -688,6 +706,56 @@ TEST_F(MainFrameTest, OnlyCreationAndThePanelDragMoveTheRememberedPlace) {
     // A drag step takes the window from wherever it stands.
     DragBy(5, -7);
     EXPECT_NE(EndByPlatform().find(Written(15, 13, 1)), std::string::npos) << ReadIni();
+}
+
+// ---- The command line ----
+
+// Each option, alone and with the others; what is refused (status 2 in the program) says why.
+TEST(CommandLineTest, OptionsAndRefusals) {
+    using A = CommandLine::Action;
+    struct Case {
+        std::vector<const char*> args;
+        A action;
+        const char* folder;
+        bool headless;
+        const char* in;
+        const char* out;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{}, A::Run, "", false, "", "", ""},
+        {{"--help"}, A::Help, "", false, "", "", ""},
+        {{"--version", "--help"}, A::Version, "", false, "", "", ""},
+        {{"--list", "--folder", "d"}, A::List, "d", false, "", "", ""},
+        {{"--folder", "My Set-up", "--headless"}, A::Run, "My Set-up", true, "", "", ""},
+        {{"--in", "USB Keyboard", "--out=SC-88"}, A::Run, "", false, "USB Keyboard", "SC-88", ""},
+        {{"--in", "--headless"}, A::Run, "", false, "--headless", "", ""},
+        {{"--out=a=b", "--folder=x"}, A::Run, "x", false, "", "a=b", ""},
+        {{"--bogus"}, A::Refuse, "", false, "", "", "unknown option --bogus"},
+        {{"--headless", "-h"}, A::Refuse, "", false, "", "", "unknown option -h"},
+        {{"Studio"}, A::Refuse, "", false, "", "", "unexpected argument Studio"},
+        {{"--help", "--bogus"}, A::Refuse, "", false, "", "", "unknown option --bogus"},
+        {{"--folder"}, A::Refuse, "", false, "", "", "option --folder needs a value"},
+        {{"--headless", "--out"}, A::Refuse, "", false, "", "", "option --out needs a value"},
+        {{"--in="}, A::Refuse, "", false, "", "", "option --in needs a value"},
+        {{"--headless=1"}, A::Refuse, "", false, "", "", "option --headless takes no value"},
+        {{"--list=x"}, A::Refuse, "", false, "", "", "option --list takes no value"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv{"kvn"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string shown;
+        for (const char* a : c.args) shown += std::string(" ") + a;
+        SCOPED_TRACE("kvn" + shown);
+        const CommandLine line = ParseCommandLine(int(argv.size()), argv.data());
+        EXPECT_EQ(line.action, c.action);
+        EXPECT_EQ(line.error, c.error);
+        if (c.action == A::Refuse) continue;
+        EXPECT_EQ(line.folder, c.folder);
+        EXPECT_EQ(line.headless, c.headless);
+        EXPECT_EQ(line.in, c.in);
+        EXPECT_EQ(line.out, c.out);
+    }
 }
 
 }  // namespace
