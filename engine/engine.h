@@ -115,6 +115,9 @@ void mf_MidiOutGreet();
 // port closed since is dropped.
 void OnMidiOutBack(uintptr_t wParam, intptr_t lParam);
 void OnMidiInGone(uintptr_t wParam, intptr_t lParam);
+// The engine's posted messages above (kMsgShortIn … kMsgInGone), each to its handler; false for
+// any other message.
+bool mf_OnPosted(uint32_t msg, uintptr_t wParam, intptr_t lParam);
 void mf_MidiOutClose();
 void mf_MidiInSwitch(int32_t row);
 void mf_MidiOutSwitch(int32_t row);

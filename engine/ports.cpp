@@ -198,6 +198,28 @@ void OnMidiInGone(uintptr_t wParam, intptr_t) {
     mf_AllSoundOff();
 }
 
+bool mf_OnPosted(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
+    switch (msg) {
+    case kMsgShortIn:
+        OnMidiShortMsg(wParam, lParam);
+        return true;
+    case kMsgLongIn:
+        OnMidiLongMsg(wParam, lParam);
+        return true;
+    case kMsgOutDone:
+        OnMidiOutDone(wParam, lParam);
+        return true;
+    case kMsgOutBack:
+        OnMidiOutBack(wParam, lParam);
+        return true;
+    case kMsgInGone:
+        OnMidiInGone(wParam, lParam);
+        return true;
+    default:
+        return false;
+    }
+}
+
 uint32_t mf_MidiOutOpen(int32_t row) {
     if (g_MidiOutHandle != nullptr) plat::MidiOutUnprepareHeader(g_MidiOutHandle, g_MidiOutHeader, kHdrSize);
     g_OutputDone = 1;

@@ -368,29 +368,13 @@ intptr_t CKVNView::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     // input's fast path (g_KeyShift and the 32 messages after it, a port switch, a handed-off
     // input message and its sends). Paints and moves do neither: the fast path stays open.
     switch (msg) {
-    case kMsgShortIn: {
-        const CHold hold;
-        OnMidiShortMsg(wParam, lParam);
-        return 0;
-    }
-    case kMsgLongIn: {
-        const CHold hold;
-        OnMidiLongMsg(wParam, lParam);
-        return 0;
-    }
-    case kMsgOutDone: {
-        const CHold hold;
-        OnMidiOutDone(wParam, lParam);
-        return 0;
-    }
-    case kMsgOutBack: {
-        const CHold hold;
-        OnMidiOutBack(wParam, lParam);
-        return 0;
-    }
+    case kMsgShortIn:
+    case kMsgLongIn:
+    case kMsgOutDone:
+    case kMsgOutBack:
     case kMsgInGone: {
         const CHold hold;
-        OnMidiInGone(wParam, lParam);
+        mf_OnPosted(msg, wParam, lParam);
         return 0;
     }
     case plat::kWmPaint:

@@ -35,33 +35,15 @@ class HeadlessClient final : public plat::WindowClient {
 public:
     intptr_t WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) override {
         const CHold hold;  // each message one action, whole to the input's fast path
-        switch (msg) {
-        case kMsgShortIn:
-            OnMidiShortMsg(wParam, lParam);
-            break;
-        case kMsgLongIn:
-            OnMidiLongMsg(wParam, lParam);
-            break;
-        case kMsgOutDone:
-            OnMidiOutDone(wParam, lParam);
-            break;
-        case kMsgOutBack:
-            if (reinterpret_cast<plat::HMidiOut>(wParam) == g_MidiOutHandle)
-                Say("device back: %s", g_MidiOutDeviceName.c_str());
-            OnMidiOutBack(wParam, lParam);
-            break;
-        case kMsgInGone:
-            if (reinterpret_cast<plat::HMidiIn>(wParam) == g_MidiInHandle)
-                Say("device lost: %s", g_MidiInDeviceName.c_str());
-            OnMidiInGone(wParam, lParam);
-            break;
-        case plat::kWmClose:
+        if (msg == kMsgOutBack && reinterpret_cast<plat::HMidiOut>(wParam) == g_MidiOutHandle)
+            Say("device back: %s", g_MidiOutDeviceName.c_str());
+        if (msg == kMsgInGone && reinterpret_cast<plat::HMidiIn>(wParam) == g_MidiInHandle)
+            Say("device lost: %s", g_MidiInDeviceName.c_str());
+        if (msg == plat::kWmClose) {
             mf_DeviceClose();
             plat::QuitMessageLoop(0);
-            break;
-        default:  // repaints: nothing to paint
-            break;
         }
+        mf_OnPosted(msg, wParam, lParam);  // repaints are not among them: nothing to paint
         return 0;
     }
 };

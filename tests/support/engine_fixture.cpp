@@ -5,28 +5,8 @@
 namespace kvntest {
 
 intptr_t EngineWindow::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
-    switch (msg) {
-    case kMsgShortIn:
-        OnMidiShortMsg(wParam, lParam);
-        break;
-    case kMsgLongIn:
-        OnMidiLongMsg(wParam, lParam);
-        break;
-    case kMsgOutDone:
-        OnMidiOutDone(wParam, lParam);
-        break;
-    case kMsgOutBack:
-        OnMidiOutBack(wParam, lParam);
-        break;
-    case kMsgInGone:
-        OnMidiInGone(wParam, lParam);
-        break;
-    case plat::kWmPaint:
-        ++paints;
-        break;
-    default:
-        break;
-    }
+    if (msg == plat::kWmPaint) ++paints;
+    mf_OnPosted(msg, wParam, lParam);
     return 0;
 }
 
