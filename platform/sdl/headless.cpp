@@ -69,6 +69,11 @@ int HeadlessMain(const std::string& in, const std::string& out) {
     HeadlessClient client;
     g_PanelWnd = sdlplat::CreateHeadlessWindow(&client);
     mf_DeviceInitialize(true);
+    if (g_MidiInHandle == nullptr && g_MidiOutHandle == nullptr) {
+        // No MIDI system answers yet (a JACK server that starts later): a service is started again.
+        Say("no MIDI port could be opened; ending with status 1");
+        return 1;
+    }
     Say("started in %s, A4 = %d.%d Hz, transposition %d", folder.c_str(), static_cast<int>(g_Frequency / 10),
         static_cast<int>(g_Frequency % 10), static_cast<int>(g_KeyShift));
     Say("ports opened: in %s, out %s",
