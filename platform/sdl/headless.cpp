@@ -58,7 +58,7 @@ int HeadlessMain(const std::string& in, const std::string& out) {
     const std::string folder = plat::GetCurrentDir();
     g_WindowTitle = "KVN - " + FolderNameOf(folder, plat::PathSeparator());
     if (!plat::ClaimInstance(g_WindowTitle.c_str())) {
-        Say("another Korvane runs in a folder named as %s already", folder.c_str());
+        Say("another Korvane already runs in a folder of this name (%s)", folder.c_str());
         return 1;
     }
     const std::string ini = kvn::settings::FormPath();
