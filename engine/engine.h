@@ -16,6 +16,8 @@ constexpr uint8_t kFlagRetune = 2;  // the tuning follows it
 constexpr uint32_t kMsgShortIn = plat::kWmApp;      // wParam: packed short message
 constexpr uint32_t kMsgLongIn = plat::kWmApp + 1;   // wParam: input handle, lParam: input header
 constexpr uint32_t kMsgOutDone = plat::kWmApp + 2;  // wParam: finished output header
+constexpr uint32_t kMsgOutBack = plat::kWmApp + 3;  // wParam: output handle whose device is back
+constexpr uint32_t kMsgInGone = plat::kWmApp + 4;   // wParam: input handle whose device has gone
 
 // ---- Timer, lamps and repaint ------------------------------------------------------------------
 void mf_TimerInitialize();
@@ -103,6 +105,13 @@ uint32_t mf_MidiInOpen(int32_t row);
 void mf_MidiInStart();
 void mf_MidiInClose();
 uint32_t mf_MidiOutOpen(int32_t row);
+// What an output that has just opened sends: notes off, sound off, controllers reset, a pause,
+// the master tune.
+void mf_MidiOutGreet();
+// The devices of the open ports coming and going (kMsgOutBack, kMsgInGone); a message about a
+// port closed since is dropped.
+void OnMidiOutBack(uintptr_t wParam, intptr_t lParam);
+void OnMidiInGone(uintptr_t wParam, intptr_t lParam);
 void mf_MidiOutClose();
 void mf_MidiInSwitch(int32_t row);
 void mf_MidiOutSwitch(int32_t row);

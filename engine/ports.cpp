@@ -149,6 +149,28 @@ void mf_MidiInClose() {
     g_MidiInDevice = -1;
 }
 
+void mf_MidiOutGreet() {
+    // Bring the instruments to a known state, then tune them.
+    mf_AllNotesOff();
+    mf_AllSoundOff();
+    mf_ResetAllControllers();
+    plat::Sleep(16);
+    mf_SendMasterTune(-1);
+}
+
+// A device that comes back has forgotten its state and its tuning: it is greeted as on opening.
+void OnMidiOutBack(uintptr_t wParam, intptr_t) {
+    if (reinterpret_cast<plat::HMidiOut>(wParam) != g_MidiOutHandle) return;
+    mf_MidiOutGreet();
+}
+
+// The notes its device started can no longer end by themselves.
+void OnMidiInGone(uintptr_t wParam, intptr_t) {
+    if (reinterpret_cast<plat::HMidiIn>(wParam) != g_MidiInHandle) return;
+    mf_AllNotesOff();
+    mf_AllSoundOff();
+}
+
 uint32_t mf_MidiOutOpen(int32_t row) {
     if (g_MidiOutHandle != nullptr) plat::MidiOutUnprepareHeader(g_MidiOutHandle, g_MidiOutHeader, kHdrSize);
     g_OutputDone = 1;
@@ -156,12 +178,7 @@ uint32_t mf_MidiOutOpen(int32_t row) {
     const uint32_t id = row == 0 ? plat::kMidiMapper : static_cast<uint32_t>(row - 1);
     const uint32_t result = plat::MidiOutOpen(&g_MidiOutHandle, id, MidiOutProc, 0);
     if (result == plat::kMmNoError) {
-        // Bring the instruments to a known state, then tune them.
-        mf_AllNotesOff();
-        mf_AllSoundOff();
-        mf_ResetAllControllers();
-        plat::Sleep(16);
-        mf_SendMasterTune(-1);
+        mf_MidiOutGreet();
         return result;
     }
     {

@@ -67,7 +67,11 @@ int mf_SendSysEx(const char* data, uint32_t length) {
     return 0;
 }
 
-void MidiOutProc(plat::HMidiOut, uint32_t msg, uintptr_t, uintptr_t param1, uintptr_t param2) {
+void MidiOutProc(plat::HMidiOut handle, uint32_t msg, uintptr_t, uintptr_t param1, uintptr_t param2) {
+    if (msg == plat::kMomDeviceBack) {
+        plat::PostWindowMessage(g_PanelWnd.load(), kMsgOutBack, reinterpret_cast<uintptr_t>(handle), 0);
+        return;
+    }
     if (msg != plat::kMomDone) return;
     g_OutputDone.StoreRelease(1);  // publishes the driver's last use of the buffer (see mf_SendSysEx)
     if (g_ThruConnect == 0) {

@@ -44,6 +44,10 @@ void MidiInProc(plat::HMidiIn handle, uint32_t msg, uintptr_t, uintptr_t param1,
     // Driver thread: the hand-off, or a short message on the fast path below; nothing here waits,
     // allocates or calls the system. Data travels by value (short) or by the address of the one
     // input buffer (SysEx), both inside a posted message.
+    if (msg == plat::kMimDeviceGone) {  // whether or not the driver forwards by itself
+        plat::PostWindowMessage(g_PanelWnd.load(), kMsgInGone, reinterpret_cast<uintptr_t>(handle), 0);
+        return;
+    }
     g_InputSilence = 500;
     if (g_ThruConnect != 0) {
         // The driver forwards by itself. A SysEx buffer it returns now reaches nobody; it is

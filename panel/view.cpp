@@ -383,6 +383,16 @@ intptr_t CKVNView::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lParam) {
         OnMidiOutDone(wParam, lParam);
         return 0;
     }
+    case kMsgOutBack: {
+        const CHold hold;
+        OnMidiOutBack(wParam, lParam);
+        return 0;
+    }
+    case kMsgInGone: {
+        const CHold hold;
+        OnMidiInGone(wParam, lParam);
+        return 0;
+    }
     case plat::kWmPaint:
         OnDraw();
         return 0;

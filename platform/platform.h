@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace plat {
 
@@ -33,6 +34,11 @@ constexpr uint32_t kMimLongError = 0x3C6;
 constexpr uint32_t kMomOpen = 0x3C7;
 constexpr uint32_t kMomClose = 0x3C8;
 constexpr uint32_t kMomDone = 0x3C9;
+// Beyond WinMM, which never sends them: MIDI systems whose devices come and go while a port of
+// ours stays open (ALSA, JACK) tell an input that its device has gone, and an output that its
+// device is back and linked again. Matched by the device's full name.
+constexpr uint32_t kMimDeviceGone = 0x3E0;
+constexpr uint32_t kMomDeviceBack = 0x3E1;
 
 // ---- MIDI header flags --------------------------------------------------------------------
 constexpr uint32_t kMhdrDone = 0x1;
@@ -100,6 +106,11 @@ bool MidiInFastPathOpen(HMidiIn in);
 // The driver forwards everything arriving at `in` to `out` until disconnected.
 uint32_t MidiConnect(HMidiIn in, HMidiOut out);
 uint32_t MidiDisconnect(HMidiIn in, HMidiOut out);
+
+// A device name read from the settings, as an earlier version named it, rewritten once to the name
+// the catalogue of that direction now shows for the same device, where it names one device alone.
+// Platforms whose names never changed leave it as it is.
+void MidiTranslateStoredName(bool input, std::string& name);
 
 // ---- Multimedia timer ---------------------------------------------------------------------
 struct TimeCaps {

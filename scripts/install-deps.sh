@@ -16,6 +16,9 @@ packages=(
   # and its tests: a JACK server on its dummy driver, and openbox so that minimising works
   libsdl2-dev libsdl2-ttf-dev libasound2-dev libjack-jackd2-dev libfontconfig-dev libx11-dev
   jackd2 openbox fontconfig
+  # the ALSA tier (tests/alsa): a virtual machine on this machine's kernel, whose modules bring the
+  # ALSA sequencer and virtual MIDI ports, a static busybox for its initrd, and aconnect/amidi
+  qemu-system-x86 linux-image-amd64 busybox-static alsa-utils
 )
 
 missing=()

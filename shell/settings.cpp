@@ -1,6 +1,7 @@
 #include "shell/settings.h"
 
 #include "engine/engine.h"
+#include "platform/platform.h"
 #include "platform/window.h"
 #include "shell/globals.h"
 #include "shell/profile.h"
@@ -46,6 +47,8 @@ std::string FormPath() {
 void Load(const std::string& path) {
     g_MidiInDeviceName = profile::GetString(path, kSectionInitial, "MidiInDeviceName", "");
     g_MidiOutDeviceName = profile::GetString(path, kSectionInitial, "MidiOutDeviceName", kMapperName);
+    plat::MidiTranslateStoredName(true, g_MidiInDeviceName);
+    plat::MidiTranslateStoredName(false, g_MidiOutDeviceName);
     g_WindowShow = profile::GetInt(path, kSectionWindow, "Show", 1);
     g_PanelColor = InRange(ReadInt(path, "g_PanelColor", 1), 0, 3, 0);
     g_Frequency = InRange(ReadInt(path, "g_Frequency", 4400), 4350, 4455, 4400);

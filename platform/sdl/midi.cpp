@@ -41,17 +41,20 @@ void Enumerate(System& s, bool input) {
     // to be taken up again when the server is back.
     if (s.serverGone.load()) return;
     std::vector<std::string>& rows = input ? s.inRows : s.outRows;
+    std::vector<sdlplat::PortFacts> facts;
     rows.clear();
-    if (s.sys != nullptr) s.sys->List(input, rows);
+    if (s.sys != nullptr) s.sys->List(input, rows, facts);
+    // Named here, once per listing, the same way whichever system listed them.
+    (input ? s.inNames : s.outNames) = sdlplat::PortCatalogNames(facts);
 }
 
 uint32_t CopyName(System& s, bool input, uint32_t id, char* name, size_t size) {
     std::lock_guard lk(s.mu);
     EnsureSystem(s);
-    std::vector<std::string>& rows = input ? s.inRows : s.outRows;
-    if (rows.empty()) Enumerate(s, input);
-    if (id >= rows.size()) return plat::kMmBadDeviceId;
-    return plat::CopyDeviceName(s.sys->CatalogName(rows[id]), name, size);
+    if ((input ? s.inRows : s.outRows).empty()) Enumerate(s, input);
+    const std::vector<std::string>& names = input ? s.inNames : s.outNames;
+    if (id >= names.size()) return plat::kMmBadDeviceId;
+    return plat::CopyDeviceName(names[id], name, size);
 }
 
 // The one message box about a missing MIDI system; shown outside every lock, since its modal
@@ -168,6 +171,17 @@ uint32_t MidiOutGetDevName(uint32_t id, char* name, size_t size) {
     return CopyName(S(), false, id, name, size);
 }
 
+void MidiTranslateStoredName(bool input, std::string& name) {
+    if (name.empty()) return;
+    System& s = S();
+    std::lock_guard lk(s.mu);
+    EnsureSystem(s);
+    std::vector<std::string> rows;
+    std::vector<sdlplat::PortFacts> facts;
+    if (s.sys != nullptr && !s.serverGone.load()) s.sys->List(input, rows, facts);
+    name = sdlplat::TranslateStoredName(name, facts);
+}
+
 uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintptr_t instance) {
     if (handle == nullptr) return kMmInvalParam;
     *handle = nullptr;
@@ -187,6 +201,7 @@ uint32_t MidiInOpen(HMidiIn* handle, uint32_t id, MidiInCallback callback, uintp
     if (slot < 0 || !s.sys->OpenIn(slot, s.inRows[id])) return kMmError;
     MidiInPort* p = &s.ins[slot];
     p->device = s.inRows[id];
+    p->present = true;  // the link stands
     p->callback = callback;
     p->instance = instance;
     // Its queue, link and forwarding ring were left empty by its close.
@@ -296,6 +311,7 @@ uint32_t MidiOutOpen(HMidiOut* handle, uint32_t id, MidiOutCallback callback, ui
     if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
     MidiOutPort* p = &s.outs[slot];
     p->device = device;
+    p->present = true;  // the link stands
     p->callback = callback;
     p->instance = instance;
     {

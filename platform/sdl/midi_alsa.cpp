@@ -5,8 +5,8 @@
 //   ("client name:port name"; the numbers are handed out afresh on every start and after every
 //   unplug). Only the subscriptions we made are removed again; one that someone else made stays.
 // - The client also reads the sequencer's announce port: a client or port that comes, goes or
-//   changes wakes the driver thread, which links each open slot again by name (Watch), as under
-//   JACK.
+//   changes (a rename too) wakes the driver thread, which links each open slot again by name
+//   (Watch), as under JACK, and tells the slot's port where its device went (NoteDevice).
 // - Input: a thread of ours waits on the sequencer and on an eventfd (for the end), decodes each
 //   event to bytes and hands it to Receive, a SysEx that arrives in pieces put together first.
 //   Nothing there allocates, locks or logs: the buffers are made at start.
@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -130,16 +131,40 @@ public:
     }
 
     const char* Name() const override { return "alsa"; }
-    // The full names carry no numbers: nothing to drop, only the length to cut.
-    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
     // The sequencer is part of the kernel: it has no server that could be away.
     bool Reachable(bool) override { return seq_ != nullptr; }
 
-    void List(bool input, std::vector<std::string>& rows) override {
-        EachPort(input, [&](int, std::string&& full) {
-            if (!sdlplat::IsOwnPort(full)) rows.push_back(std::move(full));  // another copy of us
+    void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) override {
+        EachPort(input, [&](int addr, std::string&& full) {
+            if (sdlplat::IsOwnPort(full)) return false;  // another copy of us
+            facts.push_back(Facts(addr, full));
+            rows.push_back(std::move(full));
             return false;
         });
+    }
+
+    // A listed port's client and own name, and the bus path of the card behind it, where a card is:
+    // the sysfs device, which stays while the device stays plugged where it is.
+    PortFacts Facts(int addr, const std::string& full) {
+        PortFacts f;
+        snd_seq_client_info_t* cinfo = nullptr;
+        snd_seq_client_info_alloca(&cinfo);
+        f.port = full;
+        if (snd_seq_get_any_client_info(seq_, Unpack(addr).client, cinfo) < 0) return f;
+        const std::string client = snd_seq_client_info_get_name(cinfo);
+        if (full.size() > client.size() && full.compare(0, client.size(), client) == 0) {
+            f.client = client;  // unless renamed since it was listed
+            f.port = full.substr(client.size() + 1);
+        }
+        const int card = snd_seq_client_info_get_card(cinfo);
+        if (card >= 0) {
+            const std::string link = "/sys/class/sound/card" + std::to_string(card) + "/device";
+            if (char* path = realpath(link.c_str(), nullptr)) {
+                f.busPath = path;
+                free(path);
+            }
+        }
+        return f;
     }
 
     bool OpenIn(int slot, const std::string& device) override {
@@ -222,10 +247,22 @@ public:
         std::lock_guard lk(s.mu);
         if (seq_ == nullptr) return;
         for (int i = 0; i < kSlots; ++i) {
-            Relink(inLinks_, i, true);
+            Follow(inLinks_, i, true, s.ins[i]);
             inAddr_[i] = inLinks_[i].addr;
-            Relink(outLinks_, i, false);
+            Follow(outLinks_, i, false, s.outs[i]);
         }
+    }
+
+    // A slot linked again, and its port told where its device went. A device found at another
+    // place than before has left from there, whether or not it was seen away in between.
+    template <class Port>
+    void Follow(SlotLink* links, int slot, bool input, Port& port) {
+        if (links[slot].device.empty()) return;
+        const int before = links[slot].addr;
+        bool linked = false;
+        const bool there = Relink(links, slot, input, &linked);
+        if (before != kNoAddr && links[slot].addr != before) NoteDevice(port, false, false);
+        NoteDevice(port, there, linked);
     }
 
     // Closing the client removes its ports, and every subscription to them.
@@ -345,9 +382,11 @@ private:
         }
         Unsubscribe(l.addr, input);
     }
-    void Relink(SlotLink* links, int slot, bool input) {
+    // Whether the device's port is there; `linked`, whether the subscription to it stands.
+    bool Relink(SlotLink* links, int slot, bool input, bool* linked) {
         SlotLink& l = links[slot];
-        if (l.device.empty()) return;
+        *linked = false;
+        if (l.device.empty()) return false;
         const int now = Find(input, l.device);
         if (l.addr != kNoAddr && l.addr != now) {
             // The name has moved on, or left: what we made at the old place goes.
@@ -355,11 +394,15 @@ private:
             l.addr = kNoAddr;
             l.ours = false;
         }
-        if (now == kNoAddr || (l.addr == now && Subscribed(now, input))) return;
+        if (now == kNoAddr) return false;
+        *linked = l.addr == now && Subscribed(now, input);
+        if (*linked) return true;
         const int made = Subscribe(now, input);
-        if (made < 0) return;
+        if (made < 0) return true;
         l.addr = now;
         l.ours = l.ours || made == 1;
+        *linked = true;
+        return true;
     }
 
     // Whether a hardware port is among the subscribers of "out".

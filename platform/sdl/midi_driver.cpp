@@ -121,6 +121,33 @@ void NoteServerGone(const char* notice) {
     WakeDriver();  // the driver thread looks for a new server from now on
 }
 
+namespace {
+// Whether the device's state changed the way that is told: from there to gone (`tellGone`), or
+// from away to back.
+template <class Port>
+bool Turned(Port& p, bool exists, bool linked, bool tellGone) {
+    if (!p.open.load() || p.device.empty()) return false;
+    if (p.present && !exists) {
+        p.present = false;
+        return tellGone;
+    }
+    if (!p.present && exists && linked) {
+        p.present = true;
+        return !tellGone;
+    }
+    return false;
+}
+}  // namespace
+
+void NoteDevice(plat::MidiInPort& p, bool exists, bool linked) {
+    if (Turned(p, exists, linked, true) && p.callback) p.callback(&p, plat::kMimDeviceGone, p.instance, 0, 0);
+}
+
+void NoteDevice(plat::MidiOutPort& p, bool exists, bool linked) {
+    if (Turned(p, exists, linked, false) && p.callback)
+        p.callback(&p, plat::kMomDeviceBack, p.instance, 0, 0);
+}
+
 // The MIDI system's thread.
 void Receive(plat::MidiInPort& p, const uint8_t* data, size_t n, size_t whole) {
     p.busy.fetch_add(1);

@@ -32,6 +32,7 @@
 
 #include "platform/platform.h"
 #include "platform/sdl/midi_ring.h"
+#include "platform/sdl/port_names.h"
 
 namespace sdlplat::midi {
 
@@ -44,7 +45,8 @@ inline std::atomic_ref<uint32_t> Flags(plat::MidiHdr* hdr) { return std::atomic_
 }  // namespace sdlplat::midi
 
 struct plat::MidiInPort {
-    std::string device;  // the full name of the port it is linked to (under the system lock)
+    std::string device;    // the full name of the port it is linked to (under the system lock)
+    bool present = false;  // its device is there (under the system lock)
     std::atomic<bool> open{false};
     std::atomic<bool> started{false};
     std::atomic<int> busy{0};  // the MIDI thread is inside Receive
@@ -63,7 +65,8 @@ struct plat::MidiInPort {
 };
 
 struct plat::MidiOutPort {
-    std::string device;  // the full name of the port it is linked to; empty for the mapper
+    std::string device;    // the full name of the port it is linked to; empty for the mapper
+    bool present = false;  // its device is there and linked (under the system lock)
     std::atomic<bool> open{false};
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
@@ -90,12 +93,11 @@ class MidiSystem {
 public:
     virtual ~MidiSystem() = default;
     virtual const char* Name() const = 0;  // "alsa", "jack"
-    // The name the catalogue shows for a port's full name.
-    virtual std::string CatalogName(const std::string& full) const = 0;
     // Whether the system answers now.
     virtual bool Reachable(bool input) = 0;
-    // The full names of the other programs' ports of one direction.
-    virtual void List(bool input, std::vector<std::string>& rows) = 0;
+    // The other programs' ports of one direction: their full names, by which they are opened, and
+    // what the system tells about each, from which the catalogue names them.
+    virtual void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) = 0;
     // Opens a port of ours linked to `device`; an empty `device` is the mapper, an output of ours
     // that anything can be linked to. A link stands once the open returns.
     virtual bool OpenIn(int slot, const std::string& device) = 0;
@@ -125,7 +127,8 @@ struct System {
     bool tried = false;
     MidiSystem* sys = nullptr;  // chosen once, null again after the end; never destroyed
     bool reported = false;
-    std::vector<std::string> inRows, outRows;  // full names of the catalogue rows
+    std::vector<std::string> inRows, outRows;    // full names of the catalogue rows
+    std::vector<std::string> inNames, outNames;  // what the catalogue shows for them, row by row
     plat::MidiInPort ins[kSlots];
     plat::MidiOutPort outs[kSlots];
     std::mutex links;  // input→output links and the forwarding rings' consumer side
@@ -152,6 +155,14 @@ void WakeDriver();
 // The server ended, and every port with it: the user is told `notice` once, and the driver thread
 // looks for the server's return from then on.
 void NoteServerGone(const char* notice);
+
+// On the driver thread, under the system lock, for each open slot linked to a device whenever the
+// system looked at its ports: whether the device's port `exists`, and whether ours is `linked` to
+// it. A device is gone when its port no longer exists, back once it exists and is linked again (a
+// link removed by hand is neither); the engine hears of an input's device gone (kMimDeviceGone)
+// and of an output's device back (kMomDeviceBack).
+void NoteDevice(plat::MidiInPort& p, bool exists, bool linked);
+void NoteDevice(plat::MidiOutPort& p, bool exists, bool linked);
 
 // On the MIDI system's thread: one event that arrived at an input; `whole`, when larger than `n`,
 // is the length of a SysEx of which only the first `n` bytes could be kept.

@@ -9,12 +9,14 @@
 //   written into this period's output at the input event's own frame.
 // - a link from an input to an output (midiConnect) is served there too, in the same period.
 // The client's other duties, on our driver thread: the links to the devices (each made again when
-// its device comes back; only the links made here are ever removed), and the server's end.
+// its device comes back, found by its port's full name; only the links made here are ever
+// removed), telling each port where its device went (NoteDevice), and the server's end.
 //
 // JACK's server can go away while we run (stopped, or killed). The client goes with it: it is left
 // as it is (closing it once a new server runs crashes the JACK library), and once a server of that
 // name is back a new client takes up every open port, linked to its device as soon as it is there.
 #include <jack/jack.h>
+#include <jack/metadata.h>
 #include <jack/midiport.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/sdl/midi_internal.h"
 #include "platform/sdl/sdl_internal.h"
@@ -66,7 +69,6 @@ std::string PortName(bool input, int slot) {
 class JackSystem : public MidiSystem {
 public:
     const char* Name() const override { return "jack"; }
-    std::string CatalogName(const std::string& full) const override { return sdlplat::CatalogName(full); }
 
     // Under the system lock, or before the system is chosen: a client once the server answers.
     bool Connect() {
@@ -79,14 +81,40 @@ public:
 
     bool Reachable(bool) override { return !S().serverGone.load() && Connect(); }
 
-    void List(bool input, std::vector<std::string>& rows) override {
+    void List(bool input, std::vector<std::string>& rows, std::vector<PortFacts>& facts) override {
         if (!Reachable(input)) return;
         const char** ports = jack_get_ports(client_.load(), nullptr, JACK_DEFAULT_MIDI_TYPE,
                                             input ? JackPortIsOutput : JackPortIsInput);
         for (const char** p = ports; p != nullptr && *p != nullptr; ++p) {
-            if (!sdlplat::IsOwnPort(*p)) rows.emplace_back(*p);
+            if (sdlplat::IsOwnPort(*p)) continue;
+            rows.emplace_back(*p);
+            facts.push_back(Facts(rows.back()));
         }
         if (ports != nullptr) jack_free(ports);
+    }
+
+    // A port's client and own name, its aliases and its pretty name: a hardware port's own name
+    // is a number, and what it stands for is in these.
+    PortFacts Facts(const std::string& full) {
+        PortFacts f;
+        const size_t colon = full.find(':');
+        f.client = full.substr(0, std::min(colon, full.size()));
+        f.port = colon == std::string::npos ? full : full.substr(colon + 1);
+        jack_port_t* port = jack_port_by_name(client_.load(), full.c_str());
+        if (port == nullptr) return f;
+        const size_t size = static_cast<size_t>(jack_port_name_size());
+        std::vector<char> a(size), b(size);
+        char* aliases[2] = {a.data(), b.data()};
+        for (int i = 0, n = jack_port_get_aliases(port, aliases); i < n; ++i)
+            f.aliases.emplace_back(aliases[i]);
+        char* value = nullptr;
+        char* type = nullptr;
+        if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0) {
+            f.pretty = value != nullptr ? value : "";
+            jack_free(value);
+            jack_free(type);
+        }
+        return f;
     }
 
     bool OpenIn(int slot, const std::string& device) override {
@@ -199,6 +227,7 @@ private:
         jack_set_process_callback(c, Process, this);
         jack_set_port_registration_callback(c, OnPort, this);
         jack_set_port_rename_callback(c, OnRename, this);
+        jack_set_client_registration_callback(c, OnClient, this);
         jack_on_info_shutdown(c, OnShutdown, this);
         cycling_ = c;
         if (jack_activate(c) == 0) return c;
@@ -375,6 +404,9 @@ private:
     static void OnRename(jack_port_id_t, const char*, const char*, void* self) {
         static_cast<JackSystem*>(self)->PortsChanged();
     }
+    // A client's ports are announced gone when it deactivates, but are still there until it has
+    // closed, which is announced as the client's end alone.
+    static void OnClient(const char*, int, void* self) { static_cast<JackSystem*>(self)->PortsChanged(); }
     void PortsChanged() {
         portsChanged_ = true;
         WakeDriver();
@@ -392,25 +424,42 @@ private:
 
     // ---- The driver thread ----------------------------------------------------------------------
     // Links each open port of ours to its device again where the device is there and the link is
-    // not (it left and came back, or the server did).
+    // not (it left and came back, or the server did), and tells the port where its device went.
     void Relink() {
         System& s = S();
         std::lock_guard lk(s.mu);
         if (!Alive()) return;
         jack_client_t* c = client_.load();
-        const auto missing = [&](jack_port_t* port, const std::string& device) {
-            return port != nullptr && !device.empty() && jack_port_by_name(c, device.c_str()) != nullptr &&
-                   !jack_port_connected_to(port, device.c_str());
+        // Whether the device is there, and whether the link stands once this returns; `made` as in Link.
+        const auto relink = [&](jack_port_t* port, const std::string& device, bool input, bool* made,
+                                bool* linked) {
+            if (jack_port_by_name(c, device.c_str()) == nullptr) return false;
+            *linked = jack_port_connected_to(port, device.c_str()) != 0;
+            if (*linked) return true;
+            const char* ours = jack_port_name(port);
+            const int r =
+                input ? jack_connect(c, device.c_str(), ours) : jack_connect(c, ours, device.c_str());
+            // A link made a moment ago can still look missing (the server shows it from its next
+            // period on): one that is there already keeps the record of who made it.
+            if (r != EEXIST) *made = r == 0;
+            *linked = r == 0 || r == EEXIST;
+            return true;
         };
         for (int i = 0; i < kSlots; ++i) {
+            plat::MidiInPort& in = s.ins[i];
             jack_port_t* port = inPort_[i].load();
-            const std::string& device = s.ins[i].device;
-            if (s.ins[i].open.load() && missing(port, device))
-                ins_[i].made = jack_connect(c, device.c_str(), jack_port_name(port)) == 0;
+            bool linked = false;
+            if (in.open.load() && port != nullptr && !in.device.empty()) {
+                const bool there = relink(port, in.device, true, &ins_[i].made, &linked);
+                NoteDevice(in, there, linked);
+            }
+            plat::MidiOutPort& out = s.outs[i];
             port = outPort_[i].load();
-            const std::string& target = s.outs[i].device;
-            if (s.outs[i].open.load() && missing(port, target))
-                outs_[i].made = jack_connect(c, jack_port_name(port), target.c_str()) == 0;
+            linked = false;
+            if (out.open.load() && port != nullptr && !out.device.empty()) {
+                const bool there = relink(port, out.device, false, &outs_[i].made, &linked);
+                NoteDevice(out, there, linked);
+            }
         }
     }
 
@@ -422,10 +471,13 @@ private:
         System& s = S();
         {
             // The last client is left as it is, with its ports, which the next one must not use.
+            // Every device went with the server: it is back once linked on the next.
             std::lock_guard lk(s.mu);
             for (int i = 0; i < kSlots; ++i) {
                 inPort_[i] = nullptr;
                 outPort_[i] = nullptr;
+                NoteDevice(s.ins[i], false, false);
+                NoteDevice(s.outs[i], false, false);
             }
         }
         jack_client_t* c = NewClient();

@@ -1,7 +1,6 @@
-// Port names as the catalogues show them.
+// Which ports are this program's own (never in its catalogues).
 #include <cctype>
 
-#include "platform/platform.h"
 #include "platform/sdl/sdl_platform.h"
 
 namespace sdlplat {
@@ -30,18 +29,6 @@ bool IsOwnPort(const std::string& fullName) {
     if (colon == std::string::npos) return false;
     const std::string client = fullName.substr(0, colon);
     return IsClientOf(client, kOutClient) || IsClientOf(client, kInClient);
-}
-
-std::string CatalogName(const std::string& fullName) {
-    std::string name = fullName;
-    const size_t limit = plat::kMaxPnameLen - 1;
-    if (name.size() > limit) {
-        size_t cut = limit;
-        // Back up over continuation bytes so that no character is cut in half.
-        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-        name.erase(cut);
-    }
-    return name;
 }
 
 }  // namespace sdlplat

@@ -66,10 +66,8 @@ struct MidiDrops {
 MidiDrops MidiDropCounts();
 
 // ---- Port names, as the catalogues show them (pure functions) ----------------------------------
-// True for a port of any of this program's clients: its own ports never appear in its catalogues.
+// True for a port of any of this program's clients: its own ports never appear in its catalogues
+// (the names they show are port_names.h's).
 bool IsOwnPort(const std::string& fullName);
-// The catalogue name of a port: its full name cut to at most 31 bytes without splitting a UTF-8
-// character.
-std::string CatalogName(const std::string& fullName);
 
 }  // namespace sdlplat

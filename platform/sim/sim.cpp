@@ -17,6 +17,7 @@ struct plat::MidiInPort {
     uintptr_t instance = 0;
     std::deque<plat::MidiHdr*> queue;
     plat::MidiOutPort* link = nullptr;
+    bool away = false;  // its device has left
 };
 
 struct plat::MidiOutPort {
@@ -24,6 +25,7 @@ struct plat::MidiOutPort {
     bool open = false;
     plat::MidiOutCallback callback = nullptr;
     uintptr_t instance = 0;
+    bool away = false;  // its device has left
     struct Pending {
         plat::MidiHdr* hdr;
         uint64_t dueUs;  // UINT64_MAX: only on request
@@ -43,6 +45,7 @@ struct Timer {
 
 struct World {
     std::vector<std::string> inputs, outputs;
+    std::map<std::string, std::string> earlierIn, earlierOut;
     std::map<uint32_t, uint32_t> inputOpenResult;
     std::map<int, uint32_t> outputOpenResult;
     std::map<int, sim::LongMode> longMode;
@@ -85,6 +88,13 @@ plat::MidiInPort* OpenInput() {
     return nullptr;
 }
 
+plat::MidiOutPort* OpenOutput() {
+    for (auto& p : W().outPorts) {
+        if (p->open) return p.get();
+    }
+    return nullptr;
+}
+
 bool ValidIn(plat::HMidiIn h) {
     return h != nullptr && std::any_of(W().inPorts.begin(), W().inPorts.end(),
                                        [h](const auto& p) { return p.get() == h && p->open; });
@@ -117,6 +127,23 @@ void CallIn(plat::MidiInPort* in, uint32_t msg, uintptr_t param1, uintptr_t para
     ++W().inCallback;
     in->callback(in, msg, in->instance, param1, param2);
     --W().inCallback;
+}
+
+// Its device leaves (away) or comes back; the driver tells only the transitions that matter.
+bool SetAway(bool input, bool away) {
+    if (input) {
+        plat::MidiInPort* in = OpenInput();
+        if (in == nullptr) return false;
+        if (in->away != away && away && in->callback) CallIn(in, plat::kMimDeviceGone, 0, 0);
+        in->away = away;
+        return true;
+    }
+    plat::MidiOutPort* out = OpenOutput();
+    if (out == nullptr) return false;
+    if (out->away != away && !away && out->callback)
+        out->callback(out, plat::kMomDeviceBack, out->instance, 0, 0);
+    out->away = away;
+    return true;
 }
 
 void AfterSend() {
@@ -363,6 +390,11 @@ bool MidiInFastPathOpen(HMidiIn in) {
                         [](const auto& p) { return p->open && !p->pending.empty(); });
 }
 
+void MidiTranslateStoredName(bool input, std::string& name) {
+    const auto& earlier = input ? W().earlierIn : W().earlierOut;
+    if (const auto it = earlier.find(name); it != earlier.end()) name = it->second;
+}
+
 uint32_t MidiConnect(HMidiIn in, HMidiOut out) {
     if (!ValidIn(in) || !ValidOut(out)) return kMmInvalHandle;
     in->link = out;
@@ -460,13 +492,19 @@ void SetOutputOpenResult(int id, uint32_t result) { W().outputOpenResult[id] = r
 void SetOutputLongMode(int id, LongMode mode) { W().longMode[id] = mode; }
 void SetOutputLongDelay(int id, uint64_t us) { W().longDelayUs[id] = us; }
 void SetOutputBlockTicks(int id, int ticks) { W().blockTicks[id] = ticks; }
+void SetEarlierNames(bool input, std::map<std::string, std::string> earlierToNow) {
+    (input ? W().earlierIn : W().earlierOut) = std::move(earlierToNow);
+}
 void SetFastPath(bool on) { W().fastPath = on; }
 void SetSendHook(std::function<void()> hook) { W().sendHook = std::move(hook); }
 int InputCallbackFaults() { return W().faults; }
 
+bool DeviceLeaves(bool input) { return SetAway(input, true); }
+bool DeviceReturns(bool input) { return SetAway(input, false); }
+
 bool DeliverShort(uint32_t word, uint32_t timestamp) {
     plat::MidiInPort* in = OpenInput();
-    if (in == nullptr || !in->started) return false;
+    if (in == nullptr || !in->started || in->away) return false;
     if (in->link != nullptr) plat::MidiOutShortMsg(in->link, word);
     if (in->callback) CallIn(in, plat::kMimData, word, timestamp);
     return true;
@@ -474,7 +512,7 @@ bool DeliverShort(uint32_t word, uint32_t timestamp) {
 
 bool DeliverSysEx(const std::vector<uint8_t>& bytes) {
     plat::MidiInPort* in = OpenInput();
-    if (in == nullptr || !in->started || in->queue.empty()) return false;
+    if (in == nullptr || !in->started || in->away || in->queue.empty()) return false;
     plat::MidiHdr* hdr = in->queue.front();
     in->queue.pop_front();
     const auto n = static_cast<uint32_t>(std::min<size_t>(bytes.size(), hdr->dwBufferLength));

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,9 @@ void SetOutputLongDelay(int id, uint64_t us);
 // Block mode: the send stays inside the driver for this many timer ticks, then returns with the
 // message still outstanding (default 3000, so that a watchdog that never fires fails the test).
 void SetOutputBlockTicks(int id, int ticks);
+// Names an earlier version gave devices of one direction, and the names they have now:
+// plat::MidiTranslateStoredName rewrites the one to the other.
+void SetEarlierNames(bool input, std::map<std::string, std::string> earlierToNow);
 
 // ---- Input, through the driver callback of the open input port ----
 // True when the port was open and started (otherwise the driver has nowhere to send it).
@@ -89,6 +93,14 @@ bool InputStarted();
 int OpenInputDevice();  // device id of the open input port, -1 when none is open
 const std::vector<InEvent>& InputLog();
 void ClearInputLog();
+
+// ---- Devices that leave and come back, their ports staying open ----
+// The device of the open input (or output) port leaves, or comes back, as the SDL driver reports
+// it: the input's callback hears kMimDeviceGone when its device leaves, the output's kMomDeviceBack
+// when its device is back and linked again; a device already away (or there) changes nothing. An
+// input whose device is away receives nothing. False when no such port is open.
+bool DeviceLeaves(bool input);
+bool DeviceReturns(bool input);
 
 // ---- The input's fast path ----
 // Off at first, as on Windows. On: plat::MidiInFastPathOpen is true while no open output has a

@@ -158,6 +158,8 @@ uint32_t MidiInStop(HMidiIn h) { return h ? midiInStop(h->handle) : kMmInvalHand
 uint32_t MidiInReset(HMidiIn h) { return h ? midiInReset(h->handle) : kMmInvalHandle; }
 // WinMM calls back from its own thread with no cycle to write into: input keeps the hand-off.
 bool MidiInFastPathOpen(HMidiIn) { return false; }
+// WinMM's product names are the ones stored all along.
+void MidiTranslateStoredName(bool, std::string&) {}
 
 uint32_t MidiInClose(HMidiIn h) {
     if (h == nullptr) return kMmInvalHandle;

@@ -1,6 +1,7 @@
 // kvn under a burst of MIDI faster than its panel takes it, and under input it cannot take whole,
 // over a synchronous JACK server (a late client then delays the period instead of losing it, or
-// reading a buffer that its player already fills again, which an asynchronous server allows).
+// reading a buffer that its player already fills again, which an asynchronous server allows), or
+// over the ALSA sequencer (whose player waits for room in kvn's queue: one that overflows is lost).
 #include <thread>
 
 #include "tests/e2e/e2e_fixture.h"
@@ -10,19 +11,25 @@ namespace {
 
 using Burst = KvnTest;
 
-// A burst of 100,000 messages as fast as JACK carries them: more than SDL's queue of 65535 events
-// holds, and faster than Korvane's output takes them, so the panel falls behind. Every message
-// comes out, in order.
+// A burst of 100,000 messages as fast as the MIDI system carries them: more than SDL's queue of
+// 65535 events holds, and faster than Korvane's output takes them, so the panel falls behind.
+// Every message comes out, in order. Over ALSA the player keeps at most kLead messages ahead of
+// the sink: the sequencer empties the whole queue of a receiver that falls 2000 events behind (as
+// a sink starved of the CPU on a busy machine does), so there the stream checks the wiring, and
+// the panel's overflow queue, the same code for both, is left to the JACK run.
 TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
     Launch(Settings());
     constexpr int kBurst = 100000;
+    constexpr size_t kLead = 1500;
+    const bool alsa = kvntest::MidiClient::Alsa();
     // Pitch bends, numbered by their values and channels; Korvane passes them on unchanged.
     const auto message = [](int i) {
         return Bytes{uint8_t(0xE0 | ((i >> 14) & 0x0F)), uint8_t(i & 0x7F), uint8_t((i >> 7) & 0x7F)};
     };
     std::thread feeder([&] {
         for (int i = 0; i < kBurst; ++i) {
-            while (player.SendRoom() < 16) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            while (player.SendRoom() < 16 || (alsa && size_t(i) >= sink.Count() + kLead))
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
             player.Send(message(i));
         }
     });
@@ -35,7 +42,7 @@ TEST_F(Burst, ABurstBeyondThePanelsQueueComesOutWholeAndInOrder) {
                 .count()));
     ASSERT_TRUE(Settle(player, sink));
     const std::vector<Bytes> out = Played(sink);
-    EXPECT_EQ(out.size(), size_t(kBurst));
+    EXPECT_EQ(out.size(), size_t(kBurst)) << "overflows of the sink's own queue: " << sink.Overflows();
     // Where the order breaks, if it does.
     const auto number = [](const Bytes& b) {
         return b.size() == 3 ? int(((b[0] & 0x0F) << 14) | (b[2] << 7) | b[1]) : -1;
@@ -72,11 +79,11 @@ TEST_F(Burst, ASysExLongerThanTheInputBufferGoesOnCutAndClosed) {
         ASSERT_GE(out.size(), 2u) << Show(out);
         EXPECT_EQ(out.back(), (Bytes{0x90, 60, 100}));
         out.pop_back();
-        EXPECT_EQ(out.back(), Bytes{0xF7});
-        out.pop_back();
-        Bytes joined;
+        // In pieces, or joined by the MIDI system.
+        Bytes joined, cut(big.begin(), big.begin() + 16384);
         for (const Bytes& e : out) joined.insert(joined.end(), e.begin(), e.end());
-        EXPECT_TRUE(joined == Bytes(big.begin(), big.begin() + 16384)) << joined.size();
+        cut.push_back(0xF7);
+        EXPECT_TRUE(joined == cut) << joined.size();
     }
     const Bytes gsReset{0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
     sink.Clear();

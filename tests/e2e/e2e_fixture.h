@@ -1,5 +1,6 @@
-// What every end-to-end test starts from: a player and a sink on the JACK server, and a settings
-// file that makes kvn take the player as its input and the sink as its output.
+// What every end-to-end test starts from: a player and a sink on the MIDI system of the run (the
+// JACK server, or the ALSA sequencer), and a settings file that makes kvn take the player as its
+// input and the sink as its output.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +10,7 @@
 #include <string>
 
 #include "tests/e2e/e2e_support.h"
-#include "tests/sdl/jack_client.h"
+#include "tests/sdl/midi_client.h"
 #include "tests/sdl/support.h"
 #include "tests/sdl/window_support.h"
 
@@ -27,7 +28,7 @@ protected:
 
     // Starts kvn with these settings and waits for its panel and its input.
     void Launch(const std::string& settings) {
-        ASSERT_TRUE(player.Ok()) << "no JACK server";
+        ASSERT_TRUE(player.Ok()) << "no MIDI system";
         ASSERT_TRUE(sink.Ok());
         kvn = std::make_unique<Kvn>("Studio" + std::to_string(getpid()), settings);
         ASSERT_TRUE(kvn->Start());
@@ -48,8 +49,8 @@ protected:
         EXPECT_FALSE(sink.PortExists("KVN:out"));
     }
 
-    kvntest::JackClient player{"kvnplay"};
-    kvntest::JackClient sink{"kvnsink"};
+    kvntest::MidiClient player{"kvnplay"};
+    kvntest::MidiClient sink{"kvnsink"};
     std::unique_ptr<Kvn> kvn;
 };
 

@@ -225,7 +225,11 @@ std::vector<Bytes> Concat(std::vector<std::vector<Bytes>> parts) {
 
 bool IsMarker(const Bytes& b) { return !b.empty() && (b[0] == 0xFE || b[0] == 0xF2); }
 
-std::vector<Bytes> Played(kvntest::JackClient& sink) {
+namespace {
+
+// Over either rig, and over JackClient itself for the JACK-only users (the soak, the benchmark).
+template <class Client>
+std::vector<Bytes> PlayedBy(Client& sink) {
     std::vector<Bytes> out;
     for (Bytes& b : sink.Received()) {
         if (!IsMarker(b)) out.push_back(std::move(b));
@@ -233,7 +237,23 @@ std::vector<Bytes> Played(kvntest::JackClient& sink) {
     return out;
 }
 
-bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear) {
+template <class Client>
+bool Marked(Client& player, Client& sink) {
+    static uint8_t count = 0;
+    const Bytes marker{0xF2, uint8_t(++count & 0x7F), 0x55};
+    player.Send(marker);
+    return PollUntil(
+        [&] {
+            for (const Bytes& b : sink.Received()) {
+                if (b == marker) return true;
+            }
+            return false;
+        },
+        std::chrono::seconds(10));
+}
+
+template <class Client>
+bool Live(Client& player, Client& sink, bool clear) {
     const bool live = PollUntil(
         [&] {
             for (const Bytes& b : sink.Received()) {
@@ -252,24 +272,23 @@ bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear
         std::chrono::seconds(20));
     if (!live) return false;
     // Active sensing sent meanwhile may still be on its way: settle, then start afresh.
-    const bool settled = Settle(player, sink);
+    const bool settled = Marked(player, sink);
     if (clear) sink.Clear();
     return settled;
 }
 
-bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink) {
-    static uint8_t count = 0;
-    const Bytes marker{0xF2, uint8_t(++count & 0x7F), 0x55};
-    player.Send(marker);
-    return PollUntil(
-        [&] {
-            for (const Bytes& b : sink.Received()) {
-                if (b == marker) return true;
-            }
-            return false;
-        },
-        std::chrono::seconds(10));
+}  // namespace
+
+std::vector<Bytes> Played(kvntest::MidiClient& sink) { return PlayedBy(sink); }
+std::vector<Bytes> Played(kvntest::JackClient& sink) { return PlayedBy(sink); }
+bool WaitLive(kvntest::MidiClient& player, kvntest::MidiClient& sink, bool clear) {
+    return Live(player, sink, clear);
 }
+bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear) {
+    return Live(player, sink, clear);
+}
+bool Settle(kvntest::MidiClient& player, kvntest::MidiClient& sink) { return Marked(player, sink); }
+bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink) { return Marked(player, sink); }
 
 Bytes SysEx(size_t size) {
     Bytes b(size);
@@ -279,9 +298,9 @@ Bytes SysEx(size_t size) {
     return b;
 }
 
-std::vector<std::string> InputRows(kvntest::JackClient& any) {
+std::vector<std::string> InputRows(kvntest::MidiClient& any) {
     std::vector<std::string> rows;
-    for (const std::string& port : any.MidiPorts(JackPortIsOutput)) {
+    for (const std::string& port : any.Outputs()) {
         if (port.rfind("KVN", 0) != 0) rows.push_back(port);
     }
     return rows;

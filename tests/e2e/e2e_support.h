@@ -1,6 +1,6 @@
 // End-to-end tests of kvn: the program itself, started in a folder of its own under Xvfb and
-// openbox with a JACK server on the dummy driver (run_with.sh), played to and listened to by JACK
-// clients of the test, clicked with xdotool and looked at with screenshots.
+// openbox with a JACK server on the dummy driver (run_with.sh) or over an ALSA sequencer, played to
+// and listened to by MIDI clients of the test, clicked with xdotool and looked at with screenshots.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +13,7 @@
 #include "platform/bmp.h"
 #include "tests/oracle/model.h"
 #include "tests/sdl/jack_client.h"
+#include "tests/sdl/midi_client.h"
 
 namespace e2e {
 
@@ -80,12 +81,15 @@ std::vector<Bytes> OnAllChannels(uint8_t controller);
 std::vector<Bytes> Concat(std::vector<std::vector<Bytes>> parts);
 
 // The messages played so far, without the markers of WaitLive and Settle.
+std::vector<Bytes> Played(kvntest::MidiClient& sink);
 std::vector<Bytes> Played(kvntest::JackClient& sink);
 
 // Plays active sensing (which every Korvane passes on) until the sink hears one: from then on
 // the input is open, started and connected. Then forgets what the sink heard, unless `clear` is off.
+bool WaitLive(kvntest::MidiClient& player, kvntest::MidiClient& sink, bool clear = true);
 bool WaitLive(kvntest::JackClient& player, kvntest::JackClient& sink, bool clear = true);
 // Plays a marker and waits until the sink has it: everything played before has been handled.
+bool Settle(kvntest::MidiClient& player, kvntest::MidiClient& sink);
 bool Settle(kvntest::JackClient& player, kvntest::JackClient& sink);
 bool IsMarker(const Bytes& b);
 
@@ -93,9 +97,9 @@ bool IsMarker(const Bytes& b);
 Bytes SysEx(size_t size);
 
 // ---- The port picker ---------------------------------------------------------------------------
-// The rows the input picker shows (the server's MIDI outputs but Korvane's own, in the server's
+// The rows the input picker shows (the MIDI system's outputs but Korvane's own, in the system's
 // order), as seen by `any` client of the test.
-std::vector<std::string> InputRows(kvntest::JackClient& any);
+std::vector<std::string> InputRows(kvntest::MidiClient& any);
 // Opens the picker with the control at `control` and clicks its row `row`; false when no picker
 // showed.
 bool PickRow(Kvn& kvn, Point control, int row);

@@ -153,6 +153,26 @@ TEST_F(SdlMidi, CataloguesUseFullJackNamesAndLeaveOutTheProgramsOwnPorts) {
     EXPECT_EQ(plat::MidiOutClose(mapper), plat::kMmNoError);
 }
 
+TEST_F(SdlMidi, TheCatalogueShowsAPortsOwnNameOpensItByItsFullNameAndTakesUpAnEarlierStoredName) {
+    // A device whose port repeats its client's name, as a USB interface's ports do.
+    jack_client_t* device = jack_client_open("kvndev", JackNoStartServer, nullptr);
+    ASSERT_NE(device, nullptr);
+    ASSERT_NE(jack_port_register(device, "kvndev MIDI 1", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0),
+              nullptr);
+    ASSERT_EQ(jack_activate(device), 0);
+    const int row = kvntest::Row(true, "kvndev MIDI 1");
+    ASSERT_GE(row, 0);
+    std::string stored = "kvndev:kvndev MIDI 1";  // as the earlier version wrote it to the settings
+    plat::MidiTranslateStoredName(true, stored);
+    EXPECT_EQ(stored, "kvndev MIDI 1");
+    Recorder rec;
+    plat::HMidiIn in = nullptr;
+    ASSERT_EQ(plat::MidiInOpen(&in, uint32_t(row), Recorder::InProc, rec.Instance()), plat::kMmNoError);
+    EXPECT_TRUE(player.Connected("kvndev:kvndev MIDI 1", "KVN:in"));
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    jack_client_close(device);
+}
+
 TEST_F(SdlMidi, ShortMessagesComeInAsPackedWordsAndLeaveWithTheirTrueLength) {
     const std::vector<Bytes> messages = {
         {0x90, 60, 100}, {0xC3, 5}, {0xD2, 7}, {0xE1, 0, 64}, {0xA0, 60, 3}, {0xB4, 7, 99}, {0xF1, 0x35},
@@ -297,6 +317,10 @@ TEST_F(SdlMidi, ConnectForwardsEverythingInsideTheDriverWhileTheCallbackStillRun
     ASSERT_TRUE(PollUntil([&] { return DataWords(inRec).size() == 5; }));
     ASSERT_EQ(plat::MidiOutShortMsg(out, 0xFE), plat::kMmNoError);
     EXPECT_EQ(sink.WaitFor(1), (std::vector<Bytes>{{0xFE}}));
+    // Closed while the recorders live: the devices' clients leave after the test.
+    plat::MidiInReset(in);
+    EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
+    EXPECT_EQ(plat::MidiOutClose(out), plat::kMmNoError);
 }
 
 // MOM_DONE comes from the driver's thread once the bytes have left; a reset silences every channel

@@ -1,4 +1,4 @@
-// Process services of the SDL adapter, without any server: port names, the single-instance claim,
+// Process services of the SDL adapter, without any server: its own ports, the single-instance claim,
 // a timer's one-shot and self-kill, message boxes and windows without a display, and process exit
 // (the rest of the timer and the clock are the platform contract's, tests/platform).
 #include <gtest/gtest.h>
@@ -18,16 +18,6 @@
 #include "tests/sdl/jack_client.h"
 
 namespace {
-
-TEST(SdlNames, LongNamesAreCutOnACharacter) {
-    // 30 ASCII bytes and a three-byte character: the character does not fit and goes whole.
-    const std::string cjk = std::string(30, 'a') + "\xE9\x9F\xB3";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"SD-90:SD-90 Part A", "SD-90:SD-90 Part A"},
-        {cjk, std::string(30, 'a')},
-        {std::string(40, 'b'), std::string(31, 'b')}};
-    for (const auto& [full, shown] : cases) EXPECT_EQ(sdlplat::CatalogName(full), shown) << full;
-}
 
 TEST(SdlNames, OnlyTheProgramsOwnClientsAreItsOwnPorts) {
     for (const char* own : {"KVN:out", "KVN-in:in", "KVN-01:out", "KVN-in-02:in", "KVN:out 128:0"}) {

@@ -15,6 +15,12 @@ intptr_t EngineWindow::WindowProc(uint32_t msg, uintptr_t wParam, intptr_t lPara
     case kMsgOutDone:
         OnMidiOutDone(wParam, lParam);
         break;
+    case kMsgOutBack:
+        OnMidiOutBack(wParam, lParam);
+        break;
+    case kMsgInGone:
+        OnMidiInGone(wParam, lParam);
+        break;
     case plat::kWmPaint:
         ++paints;
         break;

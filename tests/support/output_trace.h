@@ -49,9 +49,9 @@ struct Expect {
         for (int ch = 0; ch < 16; ++ch) Cc(ch, ctl, 0);
         return *this;
     }
-    // Channel Fine Tuning at 440.0 Hz on every channel but channel 10.
-    Expect& Tuning() {
-        for (const oracle::Bytes& b : oracle::TuningAll(440.0)) Add(Text(b[0], b[1], b[2]));
+    // Channel Fine Tuning at `hz` on every channel but channel 10.
+    Expect& Tuning(double hz = 440.0) {
+        for (const oracle::Bytes& b : oracle::TuningAll(hz)) Add(Text(b[0], b[1], b[2]));
         return *this;
     }
     // A successful output open that starts at `at`.

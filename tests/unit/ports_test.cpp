@@ -1,5 +1,6 @@
 // Device catalogues, start-up fall-backs, the cable rule and the life of both ports, checked
 // against what the simulated drivers received and when.
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -147,6 +148,77 @@ TEST_F(PortsTest, InputVanishingWhileOpenIsClosedProperlyAndEndsConnectionThru) 
     sim::ClearLogs();  // the buffer the reset returned is posted empty and handled without effect
     sim::Pump();
     EXPECT_TRUE(sim::OutputLog().empty() && sim::InputLog().empty());
+}
+
+// ================================ Devices that leave and come back ===============================
+
+// The ports stay open while their devices come and go; each step's posted messages are handled,
+// then a note is played. An output device that is back hears what an opened output hears, tuned to
+// the pitch of the moment; an input device that leaves has its notes silenced, once; nothing else
+// is sent, to no other device, and a message about a port switched away from since does nothing.
+TEST_F(PortsTest, DevicesThatLeaveAndComeBackSilenceOrGreetOnlyTheirOwnOpenPort) {
+    StartUp({"Keys", "Pads"}, {"Synth", "Piano"}, "Keys", "Synth");
+    mf_MidiInStart();
+    g_Frequency = 4425;
+    const auto none = Names{};
+    const auto greeting = [](int dev) {
+        return Expect(dev).Burst(123).Burst(120).Burst(121).At(16000).Tuning(442.5).v;
+    };
+    const auto silence = [](int dev) { return Expect(dev).Burst(123).Burst(120).v; };
+    const auto leaves = [](bool input) { return [input] { ASSERT_TRUE(sim::DeviceLeaves(input)); }; };
+    const auto returns = [](bool input) { return [input] { ASSERT_TRUE(sim::DeviceReturns(input)); }; };
+    const auto away = [](bool input) {
+        return [input] {
+            ASSERT_TRUE(sim::DeviceLeaves(input));
+            ASSERT_TRUE(sim::DeviceReturns(input));
+        };
+    };
+    struct Step {
+        std::string what;
+        std::function<void()> act;
+        Names want;
+        bool notePlays;  // a note from the input gets through afterwards
+    };
+    std::vector<Step> steps;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        const std::vector<Step> round = {
+            {"output leaves", leaves(false), none, true},
+            {"output leaves again", leaves(false), none, true},
+            {"output returns", returns(false), greeting(0), true},
+            {"output returns again", returns(false), none, true},
+            {"input leaves", leaves(true), silence(0), false},
+            {"input leaves again", leaves(true), none, false},
+            {"input returns", returns(true), none, true},
+        };
+        steps.insert(steps.end(), round.begin(), round.end());
+    }
+    // The picker switches before the news is handled: it concerns a port that is closed now.
+    const auto switched = [](std::function<void()> news, std::function<void()> pick) {
+        return [news, pick] {
+            news();
+            pick();
+            sim::ClearLogs();
+        };
+    };
+    steps.push_back(
+        {"output back, then a switch", switched(away(false), [] { mf_MidiOutSwitch(2); }), none, true});
+    steps.push_back(
+        {"input gone, then a switch", switched(leaves(true), [] { mf_MidiInSwitch(1); }), none, true});
+    steps.push_back({"the new output's device leaves and comes back", away(false), greeting(1), true});
+
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        sim::ClearLogs();
+        const uint64_t t = sim::NowUs();
+        step.act();
+        sim::Pump();
+        EXPECT_EQ(Trace(t), step.want);
+        sim::ClearLogs();
+        const int out = g_MidiOutDevice - 1;
+        EXPECT_EQ(sim::DeliverShort(Msg(0x90, 60, 100)), step.notePlays);
+        sim::Pump();
+        EXPECT_EQ(Trace(sim::NowUs()), step.notePlays ? Expect(out).Add(Text(0x90, 60, 100)).v : none);
+    }
 }
 
 // ================================ Start-up choices ===============================================

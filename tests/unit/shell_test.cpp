@@ -259,6 +259,22 @@ TEST_F(StartupTest, PlatformCloseWritesTheSameKeysButLeavesThePortsOpen) {
     EXPECT_EQ(KeyCount(ReadIni()), 3 + 7 + 9 + 9);
 }
 
+TEST_F(StartupTest, DeviceNamesStoredByAnEarlierVersionOpenTheirDevicesAndAreWrittenBackAsNamedNow) {
+    sim::SetInputDevices({"Pad", "Keyboard"});
+    sim::SetOutputDevices({"Other", "Synth"});
+    sim::SetEarlierNames(true, {{"usb:Keyboard", "Keyboard"}});
+    sim::SetEarlierNames(false, {{"usb:Synth", "Synth"}});
+    WriteIni("[InitialSetting]\nMidiInDeviceName=usb:Keyboard\nMidiOutDeviceName=usb:Synth\n");
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(sim::OpenInputDevice(), 1);
+    ASSERT_FALSE(sim::OutputLog().empty());
+    EXPECT_EQ(sim::OutputLog()[0].kind, sim::Event::Open);
+    EXPECT_EQ(sim::OutputLog()[0].device, 1);
+    EXPECT_EQ(CloseByPlatform(), 0);
+    EXPECT_TRUE(HasKeys(IniPath(),
+                        "[InitialSetting]MidiInDeviceName=Keyboard|[InitialSetting]MidiOutDeviceName=Synth"));
+}
+
 TEST_F(StartupTest, HungOutputEndsTheProcessWithStatusOneAndSavesNothing) {
     TwoDevices();
     const std::string before = ReadIni();
