@@ -9,6 +9,14 @@ endif()
 set(KVN_PACKAGE_SOURCE ${CMAKE_SOURCE_DIR}/platform/sdl/package)
 set(KVN_PACKAGE_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 
+# A stripped install (cmake --install --strip, and the package) leaves out the compiler's notes
+# too, as Debian's own packaging does.
+if(CMAKE_OBJCOPY)
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/korvane/kvn\")
+  endif()")
+endif()
 install(FILES ${KVN_PACKAGE_SOURCE}/org.korvane.Korvane.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${KVN_PACKAGE_SOURCE}/copyright DESTINATION ${KVN_PACKAGE_DOCDIR})
 # A user unit goes to lib/systemd/user under the prefix whatever the platform's library folder.
@@ -51,14 +59,14 @@ set(CPACK_PACKAGE_VENDOR "Korvane developers")
 set(CPACK_PACKAGE_CONTACT "Korvane developers <maintainers@korvane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MIDI thru that keeps instruments at one concert pitch")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Korvane sits between one MIDI input and one MIDI output and keeps the sound modules behind
-the output tuned to a chosen concert pitch, A4 from 435.0 to 445.5 Hz. It passes every message
-on, transposes notes, drops timing clock on request, drops master-tune messages sent by other
-software, and after every GM, GS or XG reset sends its own fine tuning to every channel but the
-drum channel.
+    "Korvane sits between one MIDI input and one MIDI output and keeps the sound
+modules behind the output tuned to a chosen concert pitch, A4 from 435.0 to
+445.5 Hz. It passes every message on, transposes notes, drops timing clock on
+request, drops master-tune messages sent by other software, and after every GM,
+GS or XG reset sends its own fine tuning to every channel but the drum channel.
 
-It works with the ALSA sequencer and with JACK. It has a small skinned panel, and can also run
-without a screen, as a thru box started by systemd.")
+It works with the ALSA sequencer and with JACK. It has a small skinned panel,
+and can also run without a screen, as a thru box started by systemd.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
