@@ -43,14 +43,15 @@ fi
 
 # Debian's build flags (hardening: stack protector, fortified functions, read-only relocations,
 # immediate binding, a position-independent program), as a Debian build of the package would have.
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
-LDFLAGS=$(dpkg-buildflags --get LDFLAGS)
-export CXXFLAGS LDFLAGS
+# Given on the command line, so that they hold for this build alone and replace what its cache had.
+buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+cxxflags="$(buildflag CPPFLAGS) $(buildflag CXXFLAGS)"
+ldflags=$(buildflag LDFLAGS)
 test_switch=ON
 [ $tests = 1 ] || test_switch=OFF
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DKVN_WERROR=ON \
-  -DKVN_REQUIRE_KVN=ON -DKVN_BUILD_TESTS=$test_switch -DKVN_SYSTEM_TESTS=OFF -DKVN_BUILD_BENCH=OFF
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  "-DCMAKE_CXX_FLAGS=$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$ldflags" -DKVN_WERROR=ON -DKVN_REQUIRE_KVN=ON \
+  -DKVN_BUILD_TESTS=$test_switch -DKVN_SYSTEM_TESTS=OFF -DKVN_BUILD_BENCH=OFF
 cmake --build "$build" -j"$jobs"
 [ $tests = 0 ] || ctest --test-dir "$build" -j"$jobs" --output-on-failure
 t1=$SECONDS
