@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the release (scripts/package.sh) and checks the Debian package as a user gets it: lintian
 # finds no error (its warnings and notes are shown), appstreamcli and desktop-file-validate pass the
-# metadata and the desktop entry as packed, the unit passes systemd-analyze, apt-get installs the
-# package, the installed program passes a smoke run (tests/e2e/package_smoke.sh: a note through
+# metadata and the desktop entry as packed, apt-get installs the package, the installed systemd
+# unit passes systemd-analyze (where there is one), the installed program passes a smoke run (tests/e2e/package_smoke.sh: a note through
 # over JACK, an orderly end), and apt-get removes the package again, unless it was installed before.
 # Needs root or sudo, and a machine without the ALSA sequencer (a container, as CI runs in).
 # Usage: bash scripts/check-package.sh [options of scripts/package.sh]
@@ -40,10 +40,6 @@ check "lintian" lintian --info --display-info --fail-on error "$deb"
 dpkg-deb -x "$deb" "$tmp/root"
 check "appstreamcli" appstreamcli validate --no-net "$tmp/root/usr/share/metainfo/org.korvane.Korvane.metainfo.xml"
 check "desktop-file-validate" desktop-file-validate "$tmp/root/usr/share/applications/org.korvane.Korvane.desktop"
-unit=$tmp/root/usr/lib/systemd/user/korvane.service
-if [ -f "$unit" ] && command -v systemd-analyze >/dev/null; then
-  check "systemd-analyze" systemd-analyze --user verify "$unit"
-fi
 echo "--- contents"
 dpkg-deb -I "$deb" | sed -n '/Package:/,$p'
 dpkg-deb -c "$deb" | awk '{ print $1, $6 }'
@@ -51,6 +47,11 @@ t2=$SECONDS
 
 dpkg-query -W -f='${Status}' korvane 2>/dev/null | grep -q "install ok installed" || remove=1
 check "apt-get install" "${as_root[@]}" apt-get install -y "$deb"
+# The unit as installed, where the program and the manual page it names are in place.
+unit=/usr/lib/systemd/user/korvane.service
+if [ -f "$unit" ] && command -v systemd-analyze >/dev/null; then
+  check "systemd-analyze" systemd-analyze verify "$unit"
+fi
 check "smoke run" bash tests/e2e/package_smoke.sh /usr/bin/korvane
 t3=$SECONDS
 
