@@ -2,8 +2,9 @@
 # Makes the release (scripts/package.sh) and checks the Debian package as a user gets it: lintian
 # finds no error (its warnings and notes are shown), appstreamcli and desktop-file-validate pass the
 # metadata and the desktop entry as packed, apt-get installs the package, the installed systemd
-# unit passes systemd-analyze (where there is one), the installed program passes a smoke run (tests/e2e/package_smoke.sh: a note through
-# over JACK, an orderly end), and apt-get removes the package again, unless it was installed before.
+# unit passes systemd-analyze (where there is one), the installed program passes a smoke run
+# (tests/e2e/package_smoke.sh: a note through over JACK, an orderly end), and apt-get removes the
+# package again, unless it was installed before.
 # Needs root or sudo, and a machine without the ALSA sequencer (a container, as CI runs in).
 # Usage: bash scripts/check-package.sh [options of scripts/package.sh]
 set -euo pipefail
