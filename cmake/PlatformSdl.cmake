@@ -90,7 +90,9 @@ add_custom_command(TARGET kvn POST_BUILD
 # ---- Installation ------------------------------------------------------------------------------
 # The program in libexec (it runs in the folder that holds its settings and skin), the "korvane"
 # launcher that makes such a folder per user and starts it there, the skin, a desktop entry and
-# its icon. The launcher finds the rest relative to itself, so the tree can be moved or staged.
+# its icon. The launcher finds the rest relative to itself, so the tree can be moved or staged. The
+# desktop entry and its icon are named by the AppStream id, as software centres match them by it.
+set(CMAKE_INSTALL_DOCDIR share/doc/korvane CACHE PATH "Documentation (named as the Debian package)")
 include(GNUInstallDirs)
 add_executable(kvn_icon_png ${CMAKE_SOURCE_DIR}/platform/sdl/tools/icon_png.cpp)
 target_link_libraries(kvn_icon_png PRIVATE PkgConfig::KVN_SDL2 kvn_warnings)
@@ -105,7 +107,7 @@ foreach(size 16 32)
     COMMENT "Icon ${size}x${size} for the desktop entry"
     VERBATIM)
   list(APPEND KVN_ICON_PNGS ${png})
-  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME korvane.png)
+  install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME org.korvane.Korvane.png)
 endforeach()
 add_custom_target(kvn_desktop_icons ALL DEPENDS ${KVN_ICON_PNGS})
 
@@ -117,7 +119,7 @@ install(TARGETS kvn RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/korvane)
 install(PROGRAMS ${CMAKE_BINARY_DIR}/generated/korvane DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/Bitmap/ DESTINATION ${CMAKE_INSTALL_DATADIR}/korvane/Bitmap
         FILES_MATCHING PATTERN "*.bmp")
-install(FILES ${CMAKE_SOURCE_DIR}/platform/sdl/korvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/platform/sdl/org.korvane.Korvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${CMAKE_SOURCE_DIR}/docs/linux.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 
 # ---- Adapter tests -----------------------------------------------------------------------------

@@ -19,6 +19,8 @@ packages=(
   # the ALSA tier (tests/alsa): a virtual machine on this machine's kernel, whose modules bring the
   # ALSA sequencer and virtual MIDI ports, a static busybox for its initrd, and aconnect/amidi
   qemu-system-x86 linux-image-amd64 busybox-static alsa-utils
+  # the release, the Debian package made by CPack (dpkg-shlibdeps, dpkg-buildflags), and its checks
+  dpkg-dev lintian appstream desktop-file-utils
 )
 
 missing=()

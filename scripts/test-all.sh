@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the formatting, builds Korvane and runs every test: the unit and integration tests on the simulated platform,
-# the Linux adapter and end-to-end tests (Xvfb + JACK), the sanitizer runs, short fuzz runs, and
-# the Windows build under Wine. Usage: bash scripts/test-all.sh
+# the Linux adapter and end-to-end tests (Xvfb + JACK), the sanitizer runs, short fuzz runs, the
+# Windows build under Wine, and the release: the Debian package checked, installed and run.
+# Usage: bash scripts/test-all.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,6 +36,8 @@ stage "build and tests" build_and_test
 [ -f scripts/check-sanitizers.sh ] && stage "sanitizers" bash scripts/check-sanitizers.sh
 [ -f scripts/fuzz-short.sh ] && stage "fuzzing" bash scripts/fuzz-short.sh
 [ -f scripts/win32-test.sh ] && stage "windows under wine" bash scripts/win32-test.sh
+# After the Windows stage, whose build the release zip comes from.
+[ -f scripts/check-package.sh ] && stage "package" bash scripts/check-package.sh
 
 echo "stages: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -18,12 +18,12 @@ fail() { echo "FAIL: $*" >&2; [ -f "$tmp/kvn.log" ] && cat "$tmp/kvn.log" >&2; e
 
 cmake --install "$build" --prefix "$tmp/prefix" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; fail "install"; }
 for f in bin/korvane libexec/korvane/kvn share/korvane/Bitmap/00.bmp share/korvane/Bitmap/99.bmp \
-         share/applications/korvane.desktop share/icons/hicolor/32x32/apps/korvane.png; do
+         share/applications/org.korvane.Korvane.desktop share/icons/hicolor/32x32/apps/org.korvane.Korvane.png; do
     [ -e "$tmp/prefix/$f" ] || fail "$f was not installed"
 done
-entry=$tmp/prefix/share/applications/korvane.desktop
+entry=$tmp/prefix/share/applications/org.korvane.Korvane.desktop
 grep -qx 'Exec=korvane' "$entry" || fail "the desktop entry does not start the launcher"
-grep -qx 'Icon=korvane' "$entry" || fail "the desktop entry has no icon"
+grep -qx 'Icon=org.korvane.Korvane' "$entry" || fail "the desktop entry has no icon"
 if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$entry" || fail "desktop entry"; fi
 
 # Started as a menu starts it: from another folder, with a home of its own. The installed tree is
