@@ -168,7 +168,7 @@ TEST_F(SdlMidi, TheCatalogueShowsAPortsOwnNameOpensItByItsFullNameAndTakesUpAnEa
     Recorder rec;
     plat::HMidiIn in = nullptr;
     ASSERT_EQ(plat::MidiInOpen(&in, uint32_t(row), Recorder::InProc, rec.Instance()), plat::kMmNoError);
-    EXPECT_TRUE(player.Connected("kvndev:kvndev MIDI 1", "KVN:in"));
+    EXPECT_TRUE(PollUntil([&] { return player.Connected("kvndev:kvndev MIDI 1", "KVN:in"); }));
     EXPECT_EQ(plat::MidiInClose(in), plat::kMmNoError);
     jack_client_close(device);
 }
