@@ -115,9 +115,15 @@ TEST_F(Faults, DevicesThatLeaveAreSilencedOrGreetedAndLinkedAgainByNameWhenTheyC
 
         out->Close();  // the output's device
         ASSERT_TRUE(kvntest::PollUntil([&] { return !in->PortExists("kvnsink:in"); }));
-        anotherAppears();         // nor for the output
-        in->Send({0x90, 50, 1});  // lost with the device, not kept for its return
-        ASSERT_TRUE(in->WaitCycles(16));
+        anotherAppears();  // nor for the output
+        // Lost with the device, not kept for its return. Over JACK kvn handles it within the
+        // period it arrives in, so a few periods later it has left. ALSA sends each event directly
+        // and holds nothing to replay, and while nothing listens the test cannot see when kvn has
+        // handled a note: it could still be on its way when the device returns.
+        if (!kvntest::MidiClient::Alsa()) {
+            in->Send({0x90, 50, 1});
+            ASSERT_TRUE(in->WaitCycles(16));
+        }
         ASSERT_TRUE(kvn->Running()) << kvn->Log();
         auto output = std::make_unique<kvntest::MidiClient>("kvnsink");
         ASSERT_EQ(output->Name(), "kvnsink");
