@@ -92,6 +92,10 @@ public:
         }
         snd_seq_set_client_name(seq_, sdlplat::kOutClient);
         client_ = snd_seq_client_id(seq_);
+        // Room for bursts, and for a SysEx sent to us in one piece; neither is needed to work. Set
+        // before the ports exist: resizing the pool drops whatever is already queued in it.
+        snd_seq_set_client_pool_input(seq_, kInPool);
+        snd_seq_set_input_buffer_size(seq_, kForwardBytes);
         inPort_ = snd_seq_create_simple_port(seq_, sdlplat::kInPortName,
                                              SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
@@ -99,9 +103,6 @@ public:
                                               SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
         if (client_ < 0 || inPort_ < 0 || outPort_ < 0) return false;
-        // Room for bursts, and for a SysEx sent to us in one piece; neither is needed to work.
-        snd_seq_set_client_pool_input(seq_, kInPool);
-        snd_seq_set_input_buffer_size(seq_, kForwardBytes);
         // Without the announcements only the port watch is lost.
         snd_seq_connect_from(seq_, inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
 

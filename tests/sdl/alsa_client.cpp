@@ -75,12 +75,14 @@ AlsaClient::AlsaClient(const std::string& name) {
     }
     snd_seq_set_client_name(seq_, name.c_str());
     client_ = snd_seq_client_id(seq_);
-    constexpr unsigned kType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
-    out_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kType);
-    in_ = snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kType);
+    // Sized before the ports exist: resizing the pool drops what is queued in it, and kvn may send
+    // to "in" the moment it appears.
     snd_seq_set_client_pool_input(seq_, kPool);
     snd_seq_set_input_buffer_size(seq_, kBuffer);
     snd_seq_set_output_buffer_size(seq_, kBuffer);
+    constexpr unsigned kType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
+    out_ = snd_seq_create_simple_port(seq_, "out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kType);
+    in_ = snd_seq_create_simple_port(seq_, "in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kType);
     pollfd pfd{};
     if (snd_seq_poll_descriptors(seq_, &pfd, 1, POLLIN) == 1) fd_ = pfd.fd;
     stop_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
