@@ -62,6 +62,7 @@ void UnblockStopSignals() {
     sigset_t set;
     StopSignals(&set);
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_DFL);  // what a program it runs expects
     prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
@@ -72,6 +73,10 @@ namespace sdlplat {
 void HandleStopSignals() {
     sigset_t set;
     StopSignals(&set);
+    // A write to a connection whose other end has gone (the X server's socket when the display
+    // goes away) fails with EPIPE, which the library that wrote it handles, instead of killing us
+    // before the settings are saved.
+    signal(SIGPIPE, SIG_IGN);
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
     pthread_atfork(nullptr, nullptr, UnblockStopSignals);
     std::thread([set] {

@@ -46,8 +46,10 @@ const char* MidiSystemName();
 bool MidiServerGone();
 
 // Turns SIGINT, SIGTERM and SIGHUP into the platform's close command (an orderly end that saves
-// the settings); a second one ends the process at once. Called by the entry point first thing,
-// before any other thread exists, since it blocks those signals in every thread but its own.
+// the settings); a second one ends the process at once. SIGPIPE is ignored: a connection that
+// breaks is an error its writer handles, not the end of the program. Called by the entry point
+// first thing, before any other thread exists, since it blocks those signals in every thread but
+// its own.
 void HandleStopSignals();
 
 // What to do, on the user-interface thread, when a stop signal's close request is about to be
