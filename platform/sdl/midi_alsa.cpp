@@ -262,14 +262,16 @@ public:
     }
 
     // A slot linked again, and its port told where its device went. A device found at another
-    // place than before has left from there, whether or not it was seen away in between.
+    // place than before, or at the same place without the link that stood there (the sequencer
+    // hands a client's number to the next one that comes), has left, whether or not it was seen
+    // away in between.
     template <class Port>
     void Follow(SlotLink* links, int slot, bool input, Port& port) {
         if (links[slot].device.empty()) return;
         const int before = links[slot].addr;
-        bool linked = false;
-        const bool there = Relink(links, slot, input, &linked);
-        if (before != kNoAddr && links[slot].addr != before) NoteDevice(port, false, false);
+        bool linked = false, anew = false;
+        const bool there = Relink(links, slot, input, &linked, &anew);
+        if (before != kNoAddr && (links[slot].addr != before || anew)) NoteDevice(port, false, false);
         NoteDevice(port, there, linked);
     }
 
@@ -390,8 +392,9 @@ private:
         }
         Unsubscribe(l.addr, input);
     }
-    // Whether the device's port is there; `linked`, whether the subscription to it stands.
-    bool Relink(SlotLink* links, int slot, bool input, bool* linked) {
+    // Whether the device's port is there; `linked`, whether the subscription to it stands; `anew`,
+    // whether the one that stood at the same place had gone and was made again.
+    bool Relink(SlotLink* links, int slot, bool input, bool* linked, bool* anew) {
         SlotLink& l = links[slot];
         *linked = false;
         if (l.device.empty()) return false;
@@ -405,8 +408,10 @@ private:
         if (now == kNoAddr) return false;
         *linked = l.addr == now && Subscribed(now, input);
         if (*linked) return true;
+        const bool stood = l.addr == now;
         const int made = Subscribe(now, input);
         if (made < 0) return true;
+        *anew = stood && made == 1;
         l.addr = now;
         l.ours = l.ours || made == 1;
         *linked = true;

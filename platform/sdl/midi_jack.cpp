@@ -431,9 +431,10 @@ private:
         std::lock_guard lk(s.mu);
         if (!Alive()) return;
         jack_client_t* c = client_.load();
-        // Whether the device is there, and whether the link stands once this returns; `made` as in Link.
+        // Whether the device is there, and whether the link stands once this returns; `made` as in
+        // Link; `anew`, whether the link had gone and was made again.
         const auto relink = [&](jack_port_t* port, const std::string& device, bool input, bool* made,
-                                bool* linked) {
+                                bool* linked, bool* anew) {
             if (jack_port_by_name(c, device.c_str()) == nullptr) return false;
             *linked = jack_port_connected_to(port, device.c_str()) != 0;
             if (*linked) return true;
@@ -444,25 +445,21 @@ private:
             // period on): one that is there already keeps the record of who made it.
             if (r != EEXIST) *made = r == 0;
             *linked = r == 0 || r == EEXIST;
+            *anew = r == 0;
             return true;
         };
+        // A device whose link had gone while it seemed there left and came back between two looks.
+        const auto follow = [&](auto& p, jack_port_t* port, bool input, bool* made) {
+            bool linked = false, anew = false;
+            TakeUpWanted(p);
+            if (!p.open.load() || port == nullptr || p.device.empty()) return;
+            const bool there = relink(port, p.device, input, made, &linked, &anew);
+            if (anew) NoteDevice(p, false, false);
+            NoteDevice(p, there, linked);
+        };
         for (int i = 0; i < kSlots; ++i) {
-            plat::MidiInPort& in = s.ins[i];
-            jack_port_t* port = inPort_[i].load();
-            bool linked = false;
-            TakeUpWanted(in);
-            if (in.open.load() && port != nullptr && !in.device.empty()) {
-                const bool there = relink(port, in.device, true, &ins_[i].made, &linked);
-                NoteDevice(in, there, linked);
-            }
-            plat::MidiOutPort& out = s.outs[i];
-            port = outPort_[i].load();
-            linked = false;
-            TakeUpWanted(out);
-            if (out.open.load() && port != nullptr && !out.device.empty()) {
-                const bool there = relink(port, out.device, false, &outs_[i].made, &linked);
-                NoteDevice(out, there, linked);
-            }
+            follow(s.ins[i], inPort_[i].load(), true, &ins_[i].made);
+            follow(s.outs[i], outPort_[i].load(), false, &outs_[i].made);
         }
     }
 
