@@ -143,6 +143,16 @@ size_t ComposeShort(plat::MidiOutPort& port, uint8_t* b) {
     return n;
 }
 
+// What opening a port of either direction records: its device, or the name it waits for.
+template <class Port, class Callback>
+void Record(Port& p, const std::string& device, const char* wanted, Callback callback, uintptr_t instance) {
+    p.device = device;
+    p.wanted = wanted == nullptr ? "" : wanted;
+    p.present = wanted == nullptr;  // the link stands
+    p.callback = callback;
+    p.instance = instance;
+}
+
 // `wanted`: opened absent, for the device the catalogue will name so (our port alone until then).
 uint32_t OpenIn(plat::HMidiIn* handle, uint32_t id, const char* wanted, plat::MidiInCallback callback,
                 uintptr_t instance) {
@@ -165,11 +175,7 @@ uint32_t OpenIn(plat::HMidiIn* handle, uint32_t id, const char* wanted, plat::Mi
     const int slot = FreeSlot(s, true);
     if (slot < 0 || !s.sys->OpenIn(slot, device)) return kMmError;
     MidiInPort* p = &s.ins[slot];
-    p->device = device;
-    p->wanted = wanted == nullptr ? "" : wanted;
-    p->present = wanted == nullptr;  // the link stands
-    p->callback = callback;
-    p->instance = instance;
+    Record(*p, device, wanted, callback, instance);
     // Its queue, link and forwarding ring were left empty by its close.
     p->started = false;
     p->open = true;
@@ -204,11 +210,7 @@ uint32_t OpenOut(plat::HMidiOut* handle, uint32_t id, const char* wanted, plat::
     const std::string device = mapper ? std::string() : s.outRows[id];
     if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
     MidiOutPort* p = &s.outs[slot];
-    p->device = device;
-    p->wanted = wanted == nullptr ? "" : wanted;
-    p->present = wanted == nullptr;  // the link stands
-    p->callback = callback;
-    p->instance = instance;
+    Record(*p, device, wanted, callback, instance);
     {
         std::lock_guard send(p->sendMu);
         p->runningStatus = 0;
