@@ -1,10 +1,11 @@
 #!/bin/bash
 # Inside the ALSA tier's virtual machine (tests/alsa/vm_run.sh): runs every test case of the given
 # GoogleTest programs, each in a process of its own as ctest runs them, one after another, and
-# exits non-zero if any failed. They share one X server (Xvfb, its pid in KVN_TEST_XVFB_PID) and
-# openbox, started as tests/alsa/guest_x.sh starts them: an X server starts slowly in the emulated
-# machine. A case that takes the X server away gets its own, and the cases after it a new one.
-# No JACK server, as in guest_x.sh.
+# exits non-zero if any failed. They share one X server (Xvfb, on the first free display, exported
+# as DISPLAY; its pid in KVN_TEST_XVFB_PID) and openbox, stopped by pid at the end: an X server
+# starts slowly in the emulated machine. A case that takes the X server away gets its own, and the
+# cases after it a new one. No JACK server: JACK_DEFAULT_SERVER is cleared and none is started on
+# demand, so kvn finds no JACK and takes the ALSA sequencer.
 #   Usage: guest_cases.sh [--] program...
 set -u
 [ "${1:-}" = "--" ] && shift
