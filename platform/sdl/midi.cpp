@@ -143,6 +143,22 @@ size_t ComposeShort(plat::MidiOutPort& port, uint8_t* b) {
     return n;
 }
 
+// Under the system lock, at the start of either open: the MIDI system taken up where it can be;
+// false once its server has gone (the user has been told).
+bool TakeUpSystem(System& s) {
+    EnsureSystem(s);
+    return !s.serverGone.load();
+}
+
+// Either open's answer when there is no MIDI system to open in: the user is told, once, outside
+// the lock.
+uint32_t RefuseNoSystem(System& s, std::unique_lock<std::mutex>& lk) {
+    const bool show = TakeReport(s);
+    lk.unlock();
+    ReportNoSystem(show);
+    return plat::kMmError;
+}
+
 // What opening a port of either direction records: its device, or the name it waits for.
 template <class Port, class Callback>
 void Record(Port& p, const std::string& device, const char* wanted, Callback callback, uintptr_t instance) {
@@ -161,14 +177,8 @@ uint32_t OpenIn(plat::HMidiIn* handle, uint32_t id, const char* wanted, plat::Mi
     *handle = nullptr;
     System& s = S();
     std::unique_lock lk(s.mu);
-    EnsureSystem(s);
-    if (s.serverGone.load()) return kMmError;  // the user has been told
-    if (s.sys == nullptr || !s.sys->Reachable(true)) {
-        const bool show = TakeReport(s);
-        lk.unlock();
-        ReportNoSystem(show);
-        return kMmError;
-    }
+    if (!TakeUpSystem(s)) return kMmError;
+    if (s.sys == nullptr || !s.sys->Reachable(true)) return RefuseNoSystem(s, lk);
     if (s.inRows.empty()) Enumerate(s, true);
     if (wanted == nullptr && id >= s.inRows.size()) return kMmBadDeviceId;
     const std::string device = wanted == nullptr ? s.inRows[id] : std::string();
@@ -192,20 +202,14 @@ uint32_t OpenOut(plat::HMidiOut* handle, uint32_t id, const char* wanted, plat::
     *handle = nullptr;
     System& s = S();
     std::unique_lock lk(s.mu);
-    EnsureSystem(s);
-    if (s.serverGone.load()) return kMmError;  // the user has been told
+    if (!TakeUpSystem(s)) return kMmError;
     const bool mapper = id == kMidiMapper || wanted != nullptr;
     if (!mapper) {
         if (s.outRows.empty()) Enumerate(s, false);
         if (s.sys != nullptr && id >= s.outRows.size()) return kMmBadDeviceId;
     }
     const int slot = s.sys == nullptr ? -1 : FreeSlot(s, false);
-    if (s.sys == nullptr || (slot >= 0 && !s.sys->Reachable(false))) {
-        const bool show = TakeReport(s);
-        lk.unlock();
-        ReportNoSystem(show);
-        return kMmError;
-    }
+    if (s.sys == nullptr || (slot >= 0 && !s.sys->Reachable(false))) return RefuseNoSystem(s, lk);
     // The mapper is our own port, to which any synth can be connected.
     const std::string device = mapper ? std::string() : s.outRows[id];
     if (slot < 0 || !s.sys->OpenOut(slot, device)) return kMmError;
